@@ -1,0 +1,87 @@
+#pragma once
+// The single-threaded event loop every part of the program runs on: socket
+// readiness (read, write, close), periodic timers by id, a quit request, and
+// nested modal runs for dialogs and message boxes that must keep socket and
+// timer events flowing. Handlers are not owned; they unwatch themselves.
+// POSIX: poll() and a monotonic clock. Windows: the hidden window's messages.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+
+enum : unsigned { EVENT_READ = 1u, EVENT_WRITE = 2u, EVENT_CLOSE = 4u };
+
+class EventLoopHandler {
+ public:
+  virtual ~EventLoopHandler() = default;
+  // `events` holds exactly one of EVENT_READ, EVENT_WRITE, EVENT_CLOSE.
+  virtual void handleSocketEvent(int fd, unsigned events) = 0;
+};
+
+class TimerHandler {
+ public:
+  virtual ~TimerHandler() = default;
+  virtual void handleTimer(int id) = 0;
+};
+
+// Time source of the timers, replaceable by a manual clock in tests.
+class MonotonicClock {
+ public:
+  virtual ~MonotonicClock() = default;
+  virtual std::int64_t nowMs() = 0;
+};
+
+class EventLoop {
+ public:
+  explicit EventLoop(MonotonicClock* clock = nullptr);
+  ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // Watches `fd` for the events in `interest`. With EVENT_CLOSE the fd must be a
+  // socket: an orderly or failed peer close is reported once as EVENT_CLOSE
+  // (after the data that came before it), and the fd is then no longer watched.
+  void watch(int fd, EventLoopHandler* handler, unsigned interest);
+  void setInterest(int fd, unsigned interest);
+  void unwatch(int fd);
+  bool isWatched(int fd) const;
+
+  void setTimer(int id, unsigned periodMs, TimerHandler* handler);
+  void killTimer(int id);
+
+  // Called after every event dispatched by run(), not by modal runs.
+  void setAfterEvent(std::function<void()> hook);
+
+  void postQuit(int code);
+  bool quitPosted() const { return m_quit; }
+
+  // Runs until a quit is posted; returns its code.
+  int run();
+  // Modal run: until `done` holds (true) or a quit is posted (false).
+  bool runUntil(const std::function<bool()>& done);
+  // Waits at most `maxWaitMs` (-1: until a timer is due) and dispatches what is
+  // ready. False when nothing was dispatched.
+  bool runOnce(int maxWaitMs);
+
+ private:
+  struct Watch {
+    EventLoopHandler* handler;
+    unsigned interest;
+    std::uint64_t generation;
+  };
+  struct Timer {
+    unsigned periodMs;
+    TimerHandler* handler;
+    std::int64_t dueMs;
+  };
+  bool dispatch(int maxWaitMs, bool mainLoop);
+  std::int64_t now();
+
+  MonotonicClock* m_clock;
+  std::map<int, Watch> m_watches;
+  std::map<int, Timer> m_timers;
+  std::function<void()> m_afterEvent;
+  std::uint64_t m_generation = 0;
+  bool m_quit = false;
+  int m_quitCode = 0;
+};

@@ -1,0 +1,157 @@
+#include "platform/EventLoop.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <vector>
+
+namespace {
+
+class SteadyClock : public MonotonicClock {
+ public:
+  std::int64_t nowMs() override {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  }
+};
+
+SteadyClock steadyClock;
+
+// A readable socket whose next byte is end-of-stream (or a hard error) is a close.
+bool peerClosed(int fd) {
+  char c;
+  ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n == 0) return true;
+  return n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+}
+
+}  // namespace
+
+EventLoop::EventLoop(MonotonicClock* clock) : m_clock(clock ? clock : &steadyClock) {}
+
+EventLoop::~EventLoop() = default;
+
+std::int64_t EventLoop::now() { return m_clock->nowMs(); }
+
+void EventLoop::watch(int fd, EventLoopHandler* handler, unsigned interest) {
+  if (fd < 0 || !handler) return;
+  m_watches[fd] = Watch{handler, interest, ++m_generation};
+}
+
+void EventLoop::setInterest(int fd, unsigned interest) {
+  auto it = m_watches.find(fd);
+  if (it != m_watches.end()) it->second.interest = interest;
+}
+
+void EventLoop::unwatch(int fd) { m_watches.erase(fd); }
+
+bool EventLoop::isWatched(int fd) const { return m_watches.count(fd) != 0; }
+
+void EventLoop::setTimer(int id, unsigned periodMs, TimerHandler* handler) {
+  if (!handler || periodMs == 0) return;
+  m_timers[id] = Timer{periodMs, handler, now() + periodMs};
+}
+
+void EventLoop::killTimer(int id) { m_timers.erase(id); }
+
+void EventLoop::setAfterEvent(std::function<void()> hook) { m_afterEvent = std::move(hook); }
+
+void EventLoop::postQuit(int code) {
+  if (!m_quit) m_quitCode = code;
+  m_quit = true;
+}
+
+int EventLoop::run() {
+  while (!m_quit) dispatch(-1, true);
+  return m_quitCode;
+}
+
+bool EventLoop::runUntil(const std::function<bool()>& done) {
+  while (!done()) {
+    if (m_quit) return false;
+    dispatch(-1, false);
+  }
+  return true;
+}
+
+bool EventLoop::runOnce(int maxWaitMs) { return dispatch(maxWaitMs, true); }
+
+bool EventLoop::dispatch(int maxWaitMs, bool mainLoop) {
+  std::int64_t start = now();
+  int wait = maxWaitMs;
+  for (const auto& t : m_timers) {
+    std::int64_t left = t.second.dueMs - start;
+    if (left < 0) left = 0;
+    if (wait < 0 || left < wait) wait = static_cast<int>(left);
+  }
+
+  std::vector<pollfd> fds;
+  std::vector<std::uint64_t> generations;
+  fds.reserve(m_watches.size());
+  for (const auto& w : m_watches) {
+    short events = 0;
+    if (w.second.interest & (EVENT_READ | EVENT_CLOSE)) events |= POLLIN;
+    if (w.second.interest & EVENT_WRITE) events |= POLLOUT;
+    if (!events) continue;
+    fds.push_back(pollfd{w.first, events, 0});
+    generations.push_back(w.second.generation);
+  }
+
+  int ready = ::poll(fds.data(), fds.size(), wait);
+  if (ready < 0 && errno != EINTR) ready = 0;
+
+  bool dispatched = false;
+  auto afterEvent = [&] {
+    dispatched = true;
+    if (mainLoop && m_afterEvent) m_afterEvent();
+  };
+
+  for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
+    if (!fds[i].revents) continue;
+    int fd = fds[i].fd;
+    // Each step re-checks the watch: an earlier handler may have dropped or replaced it.
+    auto current = [&]() -> Watch* {
+      auto it = m_watches.find(fd);
+      return it != m_watches.end() && it->second.generation == generations[i] ? &it->second : nullptr;
+    };
+    short rev = fds[i].revents;
+    Watch* w = current();
+    if (!w) continue;
+    if (rev & (POLLIN | POLLHUP | POLLERR)) {
+      bool closed = (w->interest & EVENT_CLOSE) && ((rev & (POLLHUP | POLLERR)) ? peerClosed(fd) || !(rev & POLLIN) : peerClosed(fd));
+      if (closed) {
+        EventLoopHandler* h = w->handler;
+        m_watches.erase(fd);
+        h->handleSocketEvent(fd, EVENT_CLOSE);
+        afterEvent();
+        continue;
+      }
+      if (w->interest & EVENT_READ) {
+        w->handler->handleSocketEvent(fd, EVENT_READ);
+        afterEvent();
+      }
+    }
+    if ((rev & POLLOUT) && (w = current()) && (w->interest & EVENT_WRITE)) {
+      w->handler->handleSocketEvent(fd, EVENT_WRITE);
+      afterEvent();
+    }
+  }
+
+  std::int64_t t = now();
+  for (auto it = m_timers.begin(); it != m_timers.end();) {
+    int id = it->first;
+    if (it->second.dueMs > t) {
+      ++it;
+      continue;
+    }
+    Timer& timer = it->second;
+    timer.dueMs += timer.periodMs;
+    if (timer.dueMs <= t) timer.dueMs = t + timer.periodMs;  // fell behind: skip, do not burst
+    timer.handler->handleTimer(id);
+    afterEvent();
+    it = m_timers.upper_bound(id);  // the handler may have changed the timer set
+  }
+  return dispatched;
+}
