@@ -159,6 +159,12 @@ std::size_t SocketClient::queuedBytes() const {
   return total;
 }
 
+std::vector<int> SocketClient::queuedChunkSizes() const {
+  std::vector<int> sizes;
+  for (const SocketClientWriteBuffer* chunk : write_buffer_list) sizes.push_back(chunk->getSize());
+  return sizes;
+}
+
 void SocketClient::bufferWrite(const char* data, unsigned int length) {
   bool wasQueued = !write_buffer_list.empty();
   if (wasQueued && write_buffer_list.back()->add(data, static_cast<int>(length))) return;

@@ -10,6 +10,7 @@
 #include <list>
 #include <string>
 #include <utility>
+#include <vector>
 
 // One chunk of the write queue: bytes [out_pos, in_pos) are still to be sent.
 class SocketClientWriteBuffer {
@@ -71,6 +72,7 @@ class SocketClient {
   bool hasQueuedOutput() const { return !write_buffer_list.empty(); }
   std::size_t queuedChunks() const { return write_buffer_list.size(); }
   std::size_t queuedBytes() const;
+  std::vector<int> queuedChunkSizes() const;
   bool isDisconnectPending() const { return disconnect_pending; }
   // Told whenever the queue turns non-empty or empty, so the owner can ask for
   // write readiness exactly while output waits.
