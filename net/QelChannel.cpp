@@ -1,13 +1,13 @@
 #include "net/QelChannel.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <iomanip>
 #include <new>
 
 #include "platform/Socket.h"
+#include "support/Assert.h"
 #include "support/Log.h"
 #include "support/TavroUtil.h"
 
@@ -240,7 +240,7 @@ bool QelChannel::sendMessage(QelMessage* message) {
     LOG_ERR("QelChannel::sendMessage - not connected");
     return false;
   }
-  assert(message->getLength() > 0 && "msg->getLength() > 0");
+  TAVRO_ASSERT(message->getLength() > 0, "QelChannel");
   unsigned type = message->getType();
   if (type < static_cast<unsigned>(QELMSG_NUM_TYPES)) {
     ++m_msgsWritten[type].total;

@@ -1,0 +1,78 @@
+#pragma once
+// Subscription statuses of the records the client has asked about, with the
+// fixed transition table that says what an event does to each status, and a
+// set of records that can be walked while its members change. A record is in
+// the set exactly while its status is not CLOSED; ERROR and NO_CHANGE are only
+// transition results and are never stored.
+
+#include <map>
+#include <ostream>
+#include <string>
+
+#include "net/QelMessage.h"
+
+enum {
+  QELSTATUS_CLOSED = 0,
+  QELSTATUS_OPEN_WAIT = 1,
+  QELSTATUS_SNAPSHOT_WAIT = 2,
+  QELSTATUS_OPEN = 3,
+  QELSTATUS_OPEN_SNAPSHOT_WAIT = 4,
+  QELSTATUS_STALE = 5,
+  QELSTATUS_STALE_OPEN_WAIT = 6,
+  QELSTATUS_ERROR = 7,
+  QELSTATUS_NO_CHANGE = 8,
+  QELSTATUS_MAX = 8,
+};
+
+enum {
+  QELACTION_OPEN = 0,
+  QELACTION_SNAPSHOT = 1,
+  QELACTION_CLOSE = 2,
+  QELACTION_IMAGE = 3,
+  QELACTION_UPDATE = 4,
+  QELACTION_STATUS_ERROR = 5,
+  QELACTION_STATUS_CLOSED = 6,
+  QELACTION_STATUS_STALE = 7,
+  QELACTION_REOPEN = 8,
+  QELACTION_DISCONNECT = 9,
+  QELACTION_COUNT = 10,
+};
+
+class QelRecordStatus {
+ public:
+  QelRecordStatus(int s = QELSTATUS_CLOSED) : status(s) {}
+  // ERROR for a status or action outside the table.
+  int getTransitionState(int action) const;
+  static const char* statusName(int status);
+
+  static const int transition[QELSTATUS_MAX + 1][QELACTION_COUNT];
+  int status;
+};
+
+// "(OPEN)", or "(INVALID)" for a value outside the table.
+std::ostream& operator<<(std::ostream& os, const QelRecordStatus& status);
+
+class QelRecordSet {
+ public:
+  QelRecordSet();
+  virtual ~QelRecordSet() = default;
+
+  int setRecordStatus(QelRID rid, int status);
+  int setRecordStatus(int status);  // the record last returned by nextRecord
+  QelRecordStatus getRecordStatus(QelRID rid) const;
+  QelRecordStatus getRecordStatus() const;
+  int numRecords() const { return static_cast<int>(m_records.size()); }
+
+  void iterateRecords();
+  bool nextRecord(std::string& rid);
+  void iterateRecordsEnd();
+
+ private:
+  typedef std::map<std::string, QelRecordStatus> RecordMap;
+  int storeStatus(RecordMap::iterator it, const std::string& rid, int status);
+
+  RecordMap m_records;
+  RecordMap::iterator cur_record;
+  RecordMap::iterator last_record;  // returned by the latest nextRecord
+  bool iterating;
+};
