@@ -35,6 +35,9 @@ class EventLoop {
  public:
   explicit EventLoop(MonotonicClock* clock = nullptr);
   ~EventLoop();
+  // The most recently created loop still alive: platform services that have
+  // no handle of their own to it (the DDE library) attach their sockets here.
+  static EventLoop* current();
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
@@ -78,6 +81,7 @@ class EventLoop {
   std::int64_t now();
 
   MonotonicClock* m_clock;
+  EventLoop* m_previous;
   std::map<int, Watch> m_watches;
   std::map<int, Timer> m_timers;
   std::function<void()> m_afterEvent;

@@ -18,6 +18,7 @@ class SteadyClock : public MonotonicClock {
 };
 
 SteadyClock steadyClock;
+EventLoop* currentLoop = nullptr;
 
 // A readable socket whose next byte is end-of-stream (or a hard error) is a close.
 bool peerClosed(int fd) {
@@ -29,9 +30,15 @@ bool peerClosed(int fd) {
 
 }  // namespace
 
-EventLoop::EventLoop(MonotonicClock* clock) : m_clock(clock ? clock : &steadyClock) {}
+EventLoop::EventLoop(MonotonicClock* clock) : m_clock(clock ? clock : &steadyClock), m_previous(currentLoop) {
+  currentLoop = this;
+}
 
-EventLoop::~EventLoop() = default;
+EventLoop::~EventLoop() {
+  if (currentLoop == this) currentLoop = m_previous;
+}
+
+EventLoop* EventLoop::current() { return currentLoop; }
 
 std::int64_t EventLoop::now() { return m_clock->nowMs(); }
 
