@@ -35,10 +35,10 @@ bool QelSink::sendRequest(QelRID rid, int action, unsigned char type,
                           void (QelSinkListener::*told)(QelSink&, QelRID), QelSinkListener* listener) {
   if (!rid) return false;
   QelRecordStatus status = getRecordStatus(rid);
-  LOG_DBG(static_cast<const void*>(this) << " " << rid << " " << status);
+  LOG_DBG(static_cast<const void*>(this) << " " << loggableRID(rid) << " " << status);
   int next = status.getTransitionState(action);
   if (next == QELSTATUS_ERROR) {
-    LOG_ERR(static_cast<const void*>(this) << " record in bad state " << rid << " " << status);
+    LOG_ERR(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status);
     return false;
   }
   if (next == QELSTATUS_NO_CHANGE) return true;
@@ -76,7 +76,7 @@ bool QelSink::handleRecvMessage(QelMessage* msg) {
     case QELMSG_STATUS:
       if (msg->getDataLength() < 4) {
         // No whole status value to read: never read past the frame's data.
-        LOG_ERR(static_cast<const void*>(this) << " bad status " << msg->getRID() << " status frame of "
+        LOG_ERR(static_cast<const void*>(this) << " bad status " << loggableRID(msg->getRID()) << " status frame of "
                                                << msg->getDataLength() << " data bytes");
         return true;
       }
@@ -96,10 +96,10 @@ bool QelSink::handleRecvMessage(QelMessage* msg) {
 void QelSink::handleImage(QelMessage* msg) {
   QelRID rid = msg->getRID();
   QelRecordStatus status = getRecordStatus(rid);
-  LOG_DBG(static_cast<const void*>(this) << " " << rid << " " << status);
+  LOG_DBG(static_cast<const void*>(this) << " " << loggableRID(rid) << " " << status);
   int next = status.getTransitionState(QELACTION_IMAGE);
   if (next == QELSTATUS_ERROR) {
-    LOG_ERR(static_cast<const void*>(this) << " record in bad state " << rid << " " << status);
+    LOG_ERR(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status);
     return;
   }
   if (next == QELSTATUS_NO_CHANGE) return;
@@ -110,10 +110,10 @@ void QelSink::handleImage(QelMessage* msg) {
 void QelSink::handleUpdate(QelMessage* msg) {
   QelRID rid = msg->getRID();
   QelRecordStatus status = getRecordStatus(rid);
-  LOG_DBG(static_cast<const void*>(this) << " " << rid << " " << status);
+  LOG_DBG(static_cast<const void*>(this) << " " << loggableRID(rid) << " " << status);
   int next = status.getTransitionState(QELACTION_UPDATE);
   if (next == QELSTATUS_ERROR) {
-    LOG_ERR(static_cast<const void*>(this) << " record in bad state " << rid << " " << status);
+    LOG_ERR(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status);
     return;
   }
   if (m_hdlUpdateCb) m_hdlUpdateCb->handleUpdate(*this, msg);
@@ -122,7 +122,7 @@ void QelSink::handleUpdate(QelMessage* msg) {
 void QelSink::handleStatus(QelRID rid, int new_status) {
   QelRecordStatus status = getRecordStatus(rid);
   const char* name = QelRecordStatus::statusName(new_status);
-  LOG_DBG(static_cast<const void*>(this) << " " << rid << " " << status << " ==> " << name);
+  LOG_DBG(static_cast<const void*>(this) << " " << loggableRID(rid) << " " << status << " ==> " << name);
   int next;
   switch (new_status) {
     case QELSTATUS_STALE:
@@ -135,11 +135,11 @@ void QelSink::handleStatus(QelRID rid, int new_status) {
       next = status.getTransitionState(QELACTION_STATUS_CLOSED);
       break;
     default:
-      LOG_ERR(static_cast<const void*>(this) << " bad status " << rid << " " << name);
+      LOG_ERR(static_cast<const void*>(this) << " bad status " << loggableRID(rid) << " " << name);
       next = QELSTATUS_ERROR;
   }
   if (next == QELSTATUS_ERROR) {
-    LOG_ERR(static_cast<const void*>(this) << " record in bad state " << rid << " " << status << " ==> " << name);
+    LOG_ERR(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status << " ==> " << name);
     return;
   }
   if (next == QELSTATUS_NO_CHANGE) return;
@@ -169,11 +169,11 @@ void QelSink::handleDisconnect() {
     QelRecordStatus status = getRecordStatus();
     int next = status.getTransitionState(QELACTION_DISCONNECT);
     if (next == QELSTATUS_ERROR) {
-      LOG_ERR(static_cast<const void*>(this) << " record in bad state " << rid << " " << status);
+      LOG_ERR(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid.c_str()) << " " << status);
       continue;
     }
     if (next == QELSTATUS_NO_CHANGE) continue;
-    LOG_DBG(static_cast<const void*>(this) << " " << rid << " " << status << " ==> "
+    LOG_DBG(static_cast<const void*>(this) << " " << loggableRID(rid.c_str()) << " " << status << " ==> "
                                            << QelRecordStatus::statusName(next));
     setRecordStatus(next);
     if (m_hdlStatusCb) m_hdlStatusCb->handleStatus(*this, rid.c_str(), status.status, next);
@@ -190,7 +190,7 @@ void QelSink::handleConnect() {
     QelRecordStatus status = getRecordStatus();
     int next = status.getTransitionState(QELACTION_REOPEN);
     if (next == QELSTATUS_ERROR) {
-      LOG_ERR(static_cast<const void*>(this) << " record in bad state " << rid << " " << status);
+      LOG_ERR(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid.c_str()) << " " << status);
     } else if (next == QELSTATUS_STALE_OPEN_WAIT) {
       if (sendMessage(QELMSG_OPEN, rid.c_str())) setRecordStatus(QELSTATUS_STALE_OPEN_WAIT);
     } else if (next != QELSTATUS_NO_CHANGE) {

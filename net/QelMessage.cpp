@@ -21,6 +21,14 @@ void writeLE32(void* p, std::uint32_t value) {
   b[3] = static_cast<unsigned char>(value >> 24);
 }
 
+std::string loggableRID(QelRID rid) {
+  if (!rid) return std::string();
+  if (std::strncmp(rid, "AUTH^", 5) != 0) return rid;
+  const char* user = rid + 5;
+  const char* sep = std::strchr(user, '^');
+  return std::string(rid, sep ? static_cast<std::size_t>(sep - rid) + 1 : std::strlen(rid)) + "***";
+}
+
 QelMessage* QelMessage::create(unsigned char type, QelRID rid, int max_size) {
   std::size_t ridLength = rid ? std::strlen(rid) : 0;
   if (ridLength > QELMSG_MAX_RID_LENGTH) {

@@ -6,6 +6,7 @@
 // whoever allocated the block frees it (release() for blocks from create()).
 
 #include <cstdint>
+#include <string>
 
 typedef const char* QelRID;
 
@@ -62,6 +63,10 @@ class QelMessage {
   void setLength(std::uint32_t length);
   unsigned char m_header[QELMSG_HEADER_SIZE];
 };
+
+// A record identifier as it may appear in the log: the login record's last
+// component (the password) is masked.
+std::string loggableRID(QelRID rid);
 
 std::uint32_t readLE32(const void* p);
 void writeLE32(void* p, std::uint32_t value);

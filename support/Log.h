@@ -26,17 +26,20 @@ void setLogClock(std::time_t (*clock)());
 // "net/QelChannel.cpp" -> "QelChannel", written into `out` (at most outSize-1 chars).
 const char* logSourceName(const char* path, char* out, std::size_t outSize);
 
-#define TAVRO_LOG(level, parts)                                                   \
+// A helper shared by several functions can name the one it works for.
+#define TAVRO_LOG_AS(level, function, parts)                                      \
   do {                                                                            \
     if (getLogLevel() >= (level)) {                                               \
       char tavro_log_src_[64];                                                    \
       std::ostream& tavro_log_os_ =                                               \
           log((level), logSourceName(__FILE__, tavro_log_src_, sizeof tavro_log_src_), \
-              __func__, __LINE__);                                                \
+              (function), __LINE__);                                              \
       tavro_log_os_ << parts << '\n';                                             \
       tavro_log_os_.flush();                                                      \
     }                                                                             \
   } while (0)
+
+#define TAVRO_LOG(level, parts) TAVRO_LOG_AS(level, __func__, parts)
 
 #define LOG_ERR(parts) TAVRO_LOG(1, parts)
 #define LOG_WRN(parts) TAVRO_LOG(2, parts)

@@ -126,6 +126,11 @@ bool EventLoop::dispatch(int maxWaitMs, bool mainLoop) {
     short rev = fds[i].revents;
     Watch* w = current();
     if (!w) continue;
+    if (rev & POLLNVAL) {
+      // Closed behind the loop's back: drop it rather than spin on it.
+      m_watches.erase(fd);
+      continue;
+    }
     if (rev & (POLLIN | POLLHUP | POLLERR)) {
       bool closed = (w->interest & EVENT_CLOSE) && ((rev & (POLLHUP | POLLERR)) ? peerClosed(fd) || !(rev & POLLIN) : peerClosed(fd));
       if (closed) {
