@@ -126,7 +126,22 @@ void QelChannel::handleRead() {
     buffer_pos = 0;
     buffer_length = n;
   }
+  processBuffer();
+}
 
+void QelChannel::receive(const char* data, std::size_t length) {
+  while (length > 0 && !disconnect_pending) {
+    int n = length < static_cast<std::size_t>(READ_BUFFER_SIZE) ? static_cast<int>(length) : READ_BUFFER_SIZE;
+    std::memcpy(buffer, data, static_cast<std::size_t>(n));
+    buffer_pos = 0;
+    buffer_length = n;
+    processBuffer();
+    data += n;
+    length -= static_cast<std::size_t>(n);
+  }
+}
+
+void QelChannel::processBuffer() {
   // Members are re-read on every pass: a handler may disconnect (emptying the
   // buffer) or re-enter this reader from a nested event loop.
   while (buffer_pos < buffer_length && !disconnect_pending) {

@@ -42,6 +42,9 @@ class QelChannel : public SocketClient {
   using SocketClient::handleRead;
   void handleRead() override;
   virtual bool handleRecvMessage(QelMessage* msg);
+  // Takes bytes as if they had been read from the connection: the same
+  // reassembly, checks and deliveries, without a socket (fuzzing, benchmarks).
+  void receive(const char* data, std::size_t length);
   virtual bool sendMessage(unsigned char type, QelRID rid);
   virtual bool sendMessage(QelMessage* msg);
 
@@ -67,6 +70,7 @@ class QelChannel : public SocketClient {
   void handleDisconnect() override;
 
  private:
+  void processBuffer();
   bool startFrame();
   void deliver();
   void rejectFrame();

@@ -1,0 +1,114 @@
+#include "app/TavroDDE.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/App.h"
+#include "dde/DDEInterface.h"
+#include "dde/Stock.h"
+#include "feed/StdFID.h"
+#include "feed/TradeCodes.h"
+#include "support/Log.h"
+#include "support/TavroUtil.h"
+
+#ifndef TAVRO_FEED_HOST
+#define TAVRO_FEED_HOST "localhost"
+#endif
+
+const char* hostname = TAVRO_FEED_HOST;
+int feedPorts[2] = {7000, 80};
+char trayMessage[128] = "";
+App* console = nullptr;
+char username[128] = "";
+char password[128] = "";
+bool authenticated = false;
+bool authFailed = false;
+Shell* shell = nullptr;
+EventLoop* loop = nullptr;
+
+namespace {
+
+const int TIMER_PING = 0;
+const int TIMER_TICK = 1;
+
+class Timers : public TimerHandler {
+ public:
+  void handleTimer(int id) override {
+    if (id == TIMER_PING)
+      sink->sendPing();
+    else
+      LOG_DBG("ping...");
+  }
+};
+Timers timers;
+
+}  // namespace
+
+const char* localeForId(unsigned lcid) {
+  switch (lcid) {
+    case 1031: return "de_DE";
+    case 1036: return "fr_FR";
+    case 1040: return "it_IT";
+    case 1046: return "pt_BR";
+    default: return "en_GB";
+  }
+}
+
+void updateSystemTray(const char* message) {
+  if (std::strcmp(message, trayMessage) == 0) return;
+  TavroUtil::Strcpy(trayMessage, message, sizeof trayMessage);
+  if (shell) shell->traySetTip(trayMessage);
+}
+
+void updateStats() {
+  int open = 0;
+  for (const auto& entry : stocks)
+    if (entry.second.isOpen()) ++open;
+  char text[128];
+  if (!sink || !sink->isConnected())
+    std::snprintf(text, sizeof text, "Not connected.");
+  else if (!authenticated)
+    std::snprintf(text, sizeof text, "Authenticating..");
+  else if (open > 0)
+    std::snprintf(text, sizeof text, "%d active stocks", open);
+  else
+    std::snprintf(text, sizeof text, "No active stocks");
+  updateSystemTray(text);
+}
+
+void startUp(Shell& platformShell, EventLoop& eventLoop) {
+  shell = &platformShell;
+  loop = &eventLoop;
+  TavroUtil::Strcpy(userLocale, localeForId(shell->systemLocaleId()), sizeof userLocale);
+  username[0] = password[0] = '\0';
+  initTradeCodes();
+  InitializeFIDs();
+  setLogLevel(3);
+
+  // The hidden window of the Windows build: tray icon, menu and the two timers.
+  if (!shell->trayAdd()) LOG_ERR("no notification area: running without a tray icon");
+  shell->setExitHandler([] { loop->postQuit(0); });
+  loop->setTimer(TIMER_PING, 10000, &timers);
+  loop->setTimer(TIMER_TICK, 1000, &timers);
+
+  sink = new QelPSink();
+  console = new App();
+  sink->registerHandleImage(console);
+  sink->registerHandleUpdate(console);
+  sink->registerHandleStatus(console);
+  sink->registerHandleDisconnect(console);
+}
+
+void shutDown() {
+  if (shell) shell->trayRemove();
+  closeDDE();
+}
+
+int tavroMain(Shell& platformShell, EventLoop& eventLoop) {
+  startUp(platformShell, eventLoop);
+  connect();
+  loop->setAfterEvent(updateStats);
+  int code = loop->run();
+  shutDown();
+  return code;
+}

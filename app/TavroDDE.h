@@ -1,0 +1,49 @@
+#pragma once
+// The application shell: start-up and the event loop, the tray tip, the login
+// and connection flow, and the market list of the login answer. Free
+// functions over the shell's process-wide state, all on the one thread.
+
+#include <cstddef>
+#include <string>
+
+#include "platform/EventLoop.h"
+#include "platform/Shell.h"
+
+class App;
+class QelMessage;
+
+// Where the feed server is; tests point these at loopback ports.
+extern const char* hostname;
+extern int feedPorts[2];
+
+extern char trayMessage[128];
+extern App* console;
+extern char username[128];
+extern char password[128];
+extern bool authenticated;
+extern bool authFailed;
+extern Shell* shell;
+extern EventLoop* loop;
+
+// Each login entry is limited so that "AUTH^user^password" fits a frame's 255 RID bytes.
+const std::size_t MAX_LOGIN_ENTRY = 124;
+
+// Runs the whole program on `eventLoop` with `platformShell`; the exit code.
+int tavroMain(Shell& platformShell, EventLoop& eventLoop);
+// Start-up up to the login flow (tables, log level, tray, timers, sink, listener).
+void startUp(Shell& platformShell, EventLoop& eventLoop);
+// What the main loop ends with: tray removed, DDE service closed.
+void shutDown();
+
+const char* localeForId(unsigned lcid);
+void updateStats();
+void updateSystemTray(const char* message);
+
+bool connect();
+void connected();
+void handleAuthImage(QelMessage* msg);
+// Fills the market table from the login answer's text; the number of markets read.
+int parseMarketList(const char* data, std::size_t length);
+void notAuthenticated();
+void disconnected();
+const char* socketError();

@@ -1,0 +1,189 @@
+#include "dde/DDEInterface.h"
+
+#include <cstring>
+
+#include "dde/Conversation.h"
+#include "dde/Stock.h"
+#include "feed/StdFID.h"
+#include "support/Log.h"
+
+DWORD ddeInstance = 0;
+HSZ fidItems[NUM_FID_ITEMS] = {};
+UINT xltableFmt = 0;
+std::map<long, Conversation*> conversationMap;
+
+namespace {
+
+HSZ ddeServiceName = nullptr;
+HSZ ddeSystem = nullptr;
+HSZ ddeTopics = nullptr;
+HSZ ddeSysItems = nullptr;
+HSZ ddeFormats = nullptr;
+
+const std::size_t NAME_BUFFER = 128;
+
+long keyOf(HCONV hconv) { return static_cast<long>(reinterpret_cast<std::intptr_t>(hconv)); }
+
+const void* ptr(HCONV hconv) { return static_cast<const void*>(hconv); }
+
+// Reads a string handle into a 128-byte buffer; false when its text is longer
+// than the buffer holds, since a cut name could name another instrument.
+bool queryName(HSZ hsz, char (&out)[NAME_BUFFER]) {
+  out[0] = '\0';
+  if (!hsz) return true;
+  DWORD length = DdeQueryStringA(ddeInstance, hsz, nullptr, 0, CP_WINANSI);
+  DdeQueryStringA(ddeInstance, hsz, out, NAME_BUFFER, CP_WINANSI);
+  out[NAME_BUFFER - 1] = '\0';
+  return length < NAME_BUFFER;
+}
+
+}  // namespace
+
+void openDDE() {
+  DdeInitializeW(&ddeInstance, DdeCallback, CBF_FAIL_EXECUTES, 0);
+  if (!ddeInstance) LOG_ERR("DdeInitializeW failed");
+  xltableFmt = RegisterClipboardFormatA("XlTable");
+  for (const auto& entry : fidMap) {
+    char name[NAME_BUFFER];
+    std::strncpy(name, entry.first.c_str(), sizeof name - 1);
+    name[sizeof name - 1] = '\0';
+    if (entry.second >= 0 && entry.second < NUM_FID_ITEMS)
+      fidItems[entry.second] = DdeCreateStringHandleA(ddeInstance, name, CP_WINANSI);
+  }
+  ddeServiceName = DdeCreateStringHandleA(ddeInstance, "TAVRO", CP_WINANSI);
+  if (!DdeNameService(ddeInstance, ddeServiceName, nullptr, DNS_REGISTER)) LOG_ERR("DdeNameService failed");
+  ddeSystem = DdeCreateStringHandleA(ddeInstance, "System", CP_WINANSI);
+  ddeTopics = DdeCreateStringHandleA(ddeInstance, "Topics", CP_WINANSI);
+  ddeSysItems = DdeCreateStringHandleA(ddeInstance, "SysItems", CP_WINANSI);
+  ddeFormats = DdeCreateStringHandleA(ddeInstance, "Formats", CP_WINANSI);
+  // Stocks named before the service existed get their topic handles now.
+  for (auto& entry : stocks)
+    if (!entry.second.topic) entry.second.topic = DdeCreateStringHandleA(ddeInstance, entry.first.c_str(), CP_WINANSI);
+}
+
+void closeDDE() {
+  if (!ddeInstance) return;
+  DdeNameService(ddeInstance, ddeServiceName, nullptr, DNS_UNREGISTER);
+  DdeFreeStringHandle(ddeInstance, ddeServiceName);
+  DdeUninitialize(ddeInstance);
+  ddeInstance = 0;
+  // The instance's string handles went with it.
+  ddeServiceName = ddeSystem = ddeTopics = ddeSysItems = ddeFormats = nullptr;
+  for (HSZ& item : fidItems) item = nullptr;
+  for (auto& entry : stocks) entry.second.topic = nullptr;
+}
+
+HDDEDATA CALLBACK DdeCallback(UINT uType, UINT uFmt, HCONV hconv, HSZ hsz1, HSZ hsz2, HDDEDATA, ULONG_PTR,
+                              ULONG_PTR) {
+  char topic[NAME_BUFFER];
+  char second[NAME_BUFFER];
+  bool topicFits = queryName(hsz1, topic);
+  bool secondFits = queryName(hsz2, second);
+  bool namesFit = topicFits && secondFits;
+
+  switch (uType) {
+    case XTYP_CONNECT:
+      LOG_INF("XTYP_CONNECT " << ptr(hconv) << " (" << topic << ") (" << second << ")");
+      if (!topicFits || makeRID(topic).empty()) {
+        LOG_ERR("refusing topic that does not fit a record identifier (" << topic << "...)");
+        return reinterpret_cast<HDDEDATA>(FALSE);
+      }
+      return reinterpret_cast<HDDEDATA>(TRUE);
+    case XTYP_CONNECT_CONFIRM:
+      LOG_INF("XTYP_CONNECT_CONFIRM " << ptr(hconv) << " (" << topic << ") (" << second << ")");
+      connect(hconv, topic);
+      return nullptr;
+    case XTYP_WILDCONNECT:
+      LOG_INF("XTYP_WILDCONNECT " << ptr(hconv) << " (" << topic << ") (" << second << ")");
+      return wildConnect(hconv, topic, second, uFmt);
+    case XTYP_REQUEST:
+      LOG_INF("XTYP_REQUEST " << ptr(hconv) << " " << topic << " " << second);
+      if (!namesFit) return nullptr;
+      return request(hconv, topic, second, uFmt);
+    case XTYP_ADVSTART:
+      LOG_INF("XTYP_ADVSTART " << ptr(hconv) << " " << topic << " " << second);
+      if (!namesFit) return reinterpret_cast<HDDEDATA>(FALSE);
+      return reinterpret_cast<HDDEDATA>(static_cast<std::intptr_t>(adviseStart(hconv, topic, second, uFmt)));
+    case XTYP_ADVREQ:
+      if (!namesFit) return errorData(hsz2);
+      return adviseRequest(hconv, topic, second, hsz2, uFmt);
+    case XTYP_ADVSTOP:
+      LOG_INF("XTYP_ADVSTOP " << ptr(hconv) << " " << topic << " " << second);
+      adviseStop(hconv, topic, namesFit ? second : "");
+      return nullptr;
+    case XTYP_DISCONNECT:
+      LOG_INF("XTYP_DISCONNECT " << ptr(hconv) << " (" << topic << ")");
+      disconnect(hconv);
+      return nullptr;
+    case XTYP_ADVDATA:
+      LOG_INF("*** XTYP_ADVDATA");
+      return nullptr;
+    case XTYP_ERROR:
+      LOG_INF("*** XTYP_ERROR");
+      return nullptr;
+    case XTYP_POKE:
+      LOG_INF("*** XTYP_POKE");
+      return nullptr;
+    case XTYP_MONITOR:
+      LOG_INF("*** XTYP_MONITOR");
+      return nullptr;
+    case XTYP_REGISTER:
+      LOG_INF("*** XTYP_REGISTER");
+      return nullptr;
+    case XTYP_UNREGISTER:
+      LOG_INF("*** XTYP_UNREGISTER");
+      return nullptr;
+    case XTYP_XACT_COMPLETE:
+      LOG_INF("*** XTYP_XACT_COMPLETE");
+      return nullptr;
+    default:
+      LOG_INF("XTYP_OTHER " << ptr(hconv) << " " << uType);
+      return nullptr;
+  }
+}
+
+void connect(HCONV hconv, const char* topic) {
+  if (findConversation(hconv)) {
+    // The library reports each conversation once; a repeat is its fault, not a reason to stop serving.
+    LOG_ERR("conversation " << ptr(hconv) << " confirmed twice; keeping the first");
+    return;
+  }
+  Conversation* conversation = new Conversation(topic, hconv);
+  conversationMap.insert(std::make_pair(keyOf(hconv), conversation));
+  LOG_INF("Added " << ptr(hconv) << " to map");
+}
+
+HDDEDATA wildConnect(HCONV, const char* topic, const char*, UINT format) {
+  if (std::strcmp(topic, "System") != 0) {
+    LOG_ERR("Wildcard attempted on " << topic);
+    return nullptr;
+  }
+  LOG_INF("Sending pair..");
+  // One pair, the service and its System topic: every pair becomes a
+  // conversation, and each conversation a Stock opened on the feed.
+  HSZPAIR pairs[2] = {
+      {ddeServiceName, ddeSystem},
+      {nullptr, nullptr},
+  };
+  HDDEDATA data = DdeCreateDataHandle(ddeInstance, reinterpret_cast<const BYTE*>(pairs), sizeof pairs, 0, nullptr,
+                                      format, 0);
+  if (!data) return nullptr;
+  LOG_INF("sent...");
+  return data;
+}
+
+void disconnect(HCONV hconv) {
+  auto it = conversationMap.find(keyOf(hconv));
+  if (it == conversationMap.end()) {
+    LOG_ERR("disconnect of unknown conversation " << ptr(hconv));
+    return;
+  }
+  Conversation* conversation = it->second;
+  conversationMap.erase(it);
+  delete conversation;
+}
+
+Conversation* findConversation(HCONV hconv) {
+  auto it = conversationMap.find(keyOf(hconv));
+  return it == conversationMap.end() ? nullptr : it->second;
+}

@@ -1,0 +1,86 @@
+#include "dde/Conversation.h"
+#include "dde/DDEInterface.h"
+#include "dde/Stock.h"
+#include "feed/Market.h"
+#include "feed/StdFID.h"
+#include "support/Log.h"
+
+namespace {
+const void* ptr(HCONV hconv) { return static_cast<const void*>(hconv); }
+}  // namespace
+
+HDDEDATA request(HCONV hconv, const char* topic, const char* item, UINT format) {
+  int fid = GetFID(item);
+  if (!isServedFormat(format)) {
+    LOG_ERR("request - wrong format " << format);
+    return nullptr;
+  }
+  if (fid == 0) {
+    LOG_ERR("Unknown FID - " << topic << " " << item);
+    return nullptr;
+  }
+  std::string symbol = makeSymbol(makeRID(topic).c_str());
+  if (symbol.empty()) return nullptr;
+  Stock* stock = getStock(symbol.c_str());
+  if (!stock) {
+    LOG_INF("request - new stock " << symbol);
+    stock = findOrCreateStock(symbol);
+  }
+  if (stock->invalid) {
+    LOG_ERR("invalid symbol " << symbol << "[" << fid << "]");
+    return nullptr;
+  }
+  if (stock->isOpen() || stock->isRecent()) {
+    auto it = stock->values.find(fid);
+    if (it == stock->values.end() || it->second.empty()) {
+      LOG_INF("no data.. " << symbol);
+      return getHandle(stock, "0", format, fid);
+    }
+    return getHandle(stock, it->second.c_str(), format, fid);
+  }
+  LOG_INF("Snapshotting");
+  stock->requests.insert(hconv);
+  stock->snapshot();
+  return getHandle(stock, " ", format, fid);
+}
+
+BOOL adviseStart(HCONV hconv, const char* topic, const char* item, UINT format) {
+  Conversation* conversation = findConversation(hconv);
+  if (!conversation) {
+    // Refuse the loop; one confused client must not end the service for all.
+    LOG_ERR("Can't find " << ptr(hconv));
+    return FALSE;
+  }
+  int fid = GetFID(item);
+  if (!isServedFormat(format)) return FALSE;
+  if (fid == 0) {
+    LOG_ERR("Unknown FID - " << topic << " " << item);
+    return FALSE;
+  }
+  return conversation->open(fid) ? TRUE : FALSE;
+}
+
+HDDEDATA adviseRequest(HCONV, const char* topic, const char* item, HSZ itemHandle, UINT format) {
+  int fid = GetFID(item);
+  if (!isServedFormat(format)) return nullptr;
+  if (fid == 0) return errorData(itemHandle);
+  Stock* stock = getStock(topic);
+  if (!stock) {
+    LOG_ERR("advise data for unknown stock " << topic);
+    return errorData(itemHandle);
+  }
+  if (stock->invalid) return errorData(itemHandle);
+  auto it = stock->values.find(fid);
+  if (it == stock->values.end()) return errorData(itemHandle);
+  return getHandle(stock, it->second.c_str(), format, fid);
+}
+
+HDDEDATA adviseStop(HCONV hconv, const char*, const char* item) {
+  if (Conversation* conversation = findConversation(hconv)) conversation->close(GetFID(item));
+  return nullptr;
+}
+
+HDDEDATA errorData(HSZ itemHandle) {
+  static const BYTE text[] = "ERROR";
+  return DdeCreateDataHandle(ddeInstance, text, sizeof text, 0, itemHandle, CF_TEXT, 0);
+}

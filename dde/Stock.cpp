@@ -1,0 +1,202 @@
+#include "dde/Stock.h"
+
+#include <cstring>
+#include <vector>
+
+#include "dde/Conversation.h"
+#include "dde/DDEInterface.h"
+#include "support/Log.h"
+#include "support/TavroUtil.h"
+#include "support/Unicode.h"
+
+std::map<std::string, Stock> stocks;
+QelPSink* sink = nullptr;
+char userLocale[32] = "en_GB";
+
+namespace {
+std::time_t (*stockClock)() = nullptr;
+
+// The field's data as text: its bytes, or "0" for a field without data.
+std::string fieldText(const QelField* field) {
+  return field->getLength() ? std::string(field->getData(), field->getLength()) : std::string("0");
+}
+
+bool hasFields(char command) {
+  return command == QelUpdate::ADD_ROW || command == QelUpdate::INSERT_ROW || command == QelUpdate::SELECT_ROW;
+}
+}  // namespace
+
+void setStockClock(std::time_t (*clock)()) { stockClock = clock; }
+std::time_t stockNow() { return stockClock ? stockClock() : std::time(nullptr); }
+
+Stock* getStock(const char* symbol) {
+  if (!symbol) return nullptr;
+  char key[MAX_NAME_LENGTH + 1];
+  TavroUtil::Strcpy(key, symbol, sizeof key);
+  if (std::strlen(symbol) > MAX_NAME_LENGTH) return nullptr;  // never a prefix match
+  TavroUtil::StrToUpper(key);
+  auto it = stocks.find(key);
+  return it == stocks.end() ? nullptr : &it->second;
+}
+
+Stock* findOrCreateStock(const std::string& symbol) {
+  if (Stock* existing = getStock(symbol.c_str())) return existing;
+  // The temporary never owns a string handle: setSymbol runs on the copy in the map.
+  Stock& stock = stocks.insert(std::make_pair(symbol, Stock())).first->second;
+  stock.setSymbol(symbol.c_str());
+  return &stock;
+}
+
+Stock::Stock() : topic(nullptr), lastUpdate(0), invalid(false), market(nullptr) {}
+
+Stock::~Stock() {
+  if (topic && ddeInstance) DdeFreeStringHandle(ddeInstance, topic);
+}
+
+void Stock::setSymbol(const char* text) {
+  char upper[MAX_NAME_LENGTH + 1];
+  TavroUtil::Strcpy(upper, text, sizeof upper);
+  TavroUtil::StrToUpper(upper);
+  rid = makeRID(upper);
+  symRid = makeSymRID(upper);
+  values[FID_SYMBOL] = text ? text : "";
+  symbol = upper;
+  if (ddeInstance) topic = DdeCreateStringHandleA(ddeInstance, upper, CP_WINANSI);
+
+  const char* p = upper;
+  while (*p == '_') ++p;
+  if (*p) values[FID_MARKET] = std::string(p, std::strcspn(p, "_"));
+
+  market = nullptr;
+  const char* first = std::strchr(rid.c_str(), '^');
+  if (first) {
+    std::string second(first + 1, std::strcspn(first + 1, "^"));
+    auto it = marketMap.find(second);
+    if (!second.empty() && it != marketMap.end()) market = it->second;
+  }
+}
+
+void Stock::image(QelUpdate* update) {
+  lastUpdate = stockNow();
+  bool modified = false;
+  char command;
+  unsigned row, count;
+  update->startIterating();
+  while (update->getCommand(command, row, count)) {
+    if (!hasFields(command)) continue;
+    QelField* field;
+    while (update->getField(field)) {
+      QelFID fid = field->getFID();
+      if (fid == FID_MARKET || fid == FID_SYMBOL) continue;
+      std::string text = fieldText(field);
+      std::string& stored = values[static_cast<int>(fid)];
+      if (stored != text) {
+        stored.swap(text);
+        modified = true;
+      }
+    }
+  }
+  update->stopIterating();
+  if (modified && ddeInstance) DdePostAdvise(ddeInstance, topic, nullptr);
+  releaseRequests();
+}
+
+void Stock::symbolImage(QelUpdate* update) {
+  lastUpdate = stockNow();
+  int best = 0;
+  bool modified = false;
+  char command;
+  unsigned rowNumber, count;
+  update->startIterating();
+  while (update->getCommand(command, rowNumber, count)) {
+    if (!hasFields(command)) continue;
+    std::map<int, std::string> row;
+    QelField* field;
+    while (update->getField(field)) row[static_cast<int>(field->getFID())] = fieldText(field);
+    if (!row.count(FID_LANGUAGE)) row[FID_LANGUAGE] = "en_GB";
+    const std::string& language = row[FID_LANGUAGE];
+    int score = language == userLocale ? 10 : language == "en_GB" ? 5 : 1;
+    LOG_INF(language << " " << userLocale << " " << score);
+    if (score <= best) continue;
+    best = score;
+    for (const auto& entry : row) {
+      wchar_t wide[128];
+      char converted[128];
+      CodePageToUnicode(CODEPAGE_UTF8, entry.second.c_str(), wide, 127);
+      UnicodeToCodePage(CODEPAGE_1252, wide, converted, 127);
+      std::string& stored = values[entry.first];
+      if (stored != converted) {
+        stored = converted;
+        modified = true;
+      }
+    }
+  }
+  update->stopIterating();
+  if (modified && ddeInstance) DdePostAdvise(ddeInstance, topic, nullptr);
+  releaseRequests();
+}
+
+void Stock::releaseRequests() {
+  // Copy first: re-enabling a conversation may run callbacks that touch the set.
+  std::vector<HCONV> waiting(requests.begin(), requests.end());
+  requests.clear();
+  if (ddeInstance)
+    for (HCONV handle : waiting) DdeEnableCallback(ddeInstance, handle, EC_ENABLEALL);
+}
+
+void Stock::open() {
+  int status = sink ? sink->getRecordStatus(rid.c_str()).status : QELSTATUS_CLOSED;
+  if (status == QELSTATUS_OPEN_WAIT || status == QELSTATUS_OPEN_SNAPSHOT_WAIT || status == QELSTATUS_STALE_OPEN_WAIT)
+    return;
+  LOG_INF("sendOpen(" << rid << ")");
+  if (!sink) return;
+  sink->sendOpen(rid.c_str());
+  sink->sendSnapshot(symRid.c_str());
+}
+
+void Stock::snapshot() {
+  int status = sink ? sink->getRecordStatus(rid.c_str()).status : QELSTATUS_CLOSED;
+  if (status == QELSTATUS_OPEN_WAIT || status == QELSTATUS_SNAPSHOT_WAIT ||
+      status == QELSTATUS_OPEN_SNAPSHOT_WAIT || status == QELSTATUS_STALE_OPEN_WAIT)
+    return;
+  LOG_INF("sendSnapshot(" << rid << ")");
+  if (sink) sink->sendSnapshot(rid.c_str());
+}
+
+void Stock::close() {
+  if (sink) sink->sendClose(rid.c_str());
+}
+
+bool Stock::isOpen() const {
+  int status = sink ? sink->getRecordStatus(rid.c_str()).status : QELSTATUS_CLOSED;
+  return status == QELSTATUS_OPEN || status == QELSTATUS_OPEN_SNAPSHOT_WAIT;
+}
+
+bool Stock::isRecent() const { return lastUpdate != 0 && stockNow() - lastUpdate < 3; }
+
+void Stock::error() {
+  LOG_DBG("Stock::error");
+  invalid = true;
+  releaseRequests();
+  std::vector<Conversation*> watching;
+  for (const auto& entry : conversations)
+    if (entry.second->symbol == symbol) watching.push_back(entry.second);
+  for (Conversation* conversation : watching) conversation->error();
+}
+
+void Stock::addConversation(Conversation* conversation) {
+  conversations.insert(std::make_pair(conversation->handle, conversation));
+  if (conversations.size() == 1) open();
+}
+
+void Stock::removeConversation(Conversation* conversation) {
+  LOG_INF("Remove conversation " << static_cast<const void*>(conversation->handle) << " "
+                                 << static_cast<const void*>(conversation));
+  auto it = conversations.find(conversation->handle);
+  if (it == conversations.end()) {
+    LOG_ERR("Trying to delete unknown conversation");
+    return;
+  }
+  conversations.erase(it);
+  if (conversations.empty()) close();
+}

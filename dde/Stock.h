@@ -1,0 +1,74 @@
+#pragma once
+// The cached copy of one instrument that a DDE client has named: its record
+// identifiers, the latest text of every field, its DDE topic handle, the
+// conversations watching it and those waiting for a snapshot. It opens its
+// feed records while watched, applies images and updates, and posts one
+// advise notification per update that changed something. Stocks live by
+// value in `stocks` and are never removed, so pointers to them stay valid.
+
+#include <ctime>
+#include <map>
+#include <set>
+#include <string>
+
+#include "feed/Market.h"
+#include "feed/QelPSink.h"
+#include "feed/QelUpdate.h"
+#include "platform/ddeml.h"
+
+class Conversation;
+
+// The feed's language tag of one row of a symbol record.
+const int FID_LANGUAGE = 225;
+const int FID_MARKET = 68;
+const int FID_SYMBOL = 71;
+
+class Stock {
+ public:
+  Stock();
+  Stock(const Stock&) = default;
+  Stock& operator=(const Stock&) = default;
+  virtual ~Stock();
+
+  void setSymbol(const char* symbol);
+  void image(QelUpdate* update);
+  void symbolImage(QelUpdate* update);
+  void open();
+  void close();
+  void snapshot();
+  bool isOpen() const;
+  bool isRecent() const;
+  void error();
+  void addConversation(Conversation* conversation);
+  void removeConversation(Conversation* conversation);
+
+  HSZ topic;
+  std::time_t lastUpdate;
+  std::string symbol;
+  std::string rid;
+  std::string symRid;
+  bool invalid;
+  Market* market;
+  std::map<int, std::string> values;
+  std::map<HCONV, Conversation*> conversations;
+  std::set<HCONV> requests;
+
+ private:
+  void releaseRequests();
+};
+
+// Canonical symbol -> Stock; entries are made on first mention and never removed.
+extern std::map<std::string, Stock> stocks;
+// The one feed connection; created at start-up, never deleted.
+extern QelPSink* sink;
+// The user's locale code, which picks the language of descriptive texts.
+extern char userLocale[32];
+
+// The Stock under the upper-cased `symbol`, or null; never creates one.
+Stock* getStock(const char* symbol);
+// The Stock under `symbol` (canonical), created and given its symbol when new.
+Stock* findOrCreateStock(const std::string& symbol);
+
+// Seconds since 1970 as the cache sees them; tests replace the clock.
+void setStockClock(std::time_t (*clock)());
+std::time_t stockNow();

@@ -1,0 +1,279 @@
+// The program's shell against a feed simulator on loopback, in one process
+// and on one event loop, with a scripted user at the dialogs.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "app/App.h"
+#include "app/TavroDDE.h"
+#include "dde/DDEInterface.h"
+#include "dde/Stock.h"
+#include "feed/Market.h"
+#include "platform/Socket.h"
+#include "support/Log.h"
+#include "tests/TestSupport.h"
+#include "tests/fakes/ScriptedShell.h"
+#include "tools/feedsim/FeedSim.h"
+
+namespace {
+
+// The log lines written by the program itself, not by the in-process feed simulator.
+std::string ownLines(const std::string& log) {
+  std::string out, line;
+  std::istringstream in(log);
+  while (std::getline(in, line))
+    if (line.find(".FeedSim:") == std::string::npos && line.find(".SimQuote:") == std::string::npos) out += line + "\n";
+  return out;
+}
+
+int closedPort() {
+  int port = 0;
+  int fd = socketListen("127.0.0.1", 0, &port);
+  socketClose(fd);
+  return port;
+}
+
+class AppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tavro-app-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    ddeDir = tmpl;
+    setenv("TAVRO_DDE_DIR", ddeDir.c_str(), 1);
+    ASSERT_TRUE(data.loadBuiltin());
+    options.port = 0;
+    options.rate = 50;
+    options.pingInterval = 0;
+    startSim();
+    hostname = "127.0.0.1";
+    feedPorts[0] = sim->port();
+    feedPorts[1] = closedPort();
+    startUp(shell, loop);
+    setLogLevel(0);
+    loop.setAfterEvent(updateStats);
+  }
+  void TearDown() override {
+    closeDDE();
+    stocks.clear();
+    delete sink;
+    sink = nullptr;
+    delete console;
+    console = nullptr;
+    clearMarkets();
+    authenticated = authFailed = false;
+    trayMessage[0] = '\0';
+    sim.reset();
+    std::string cmd = "rm -rf " + ddeDir;
+    if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << ddeDir;
+  }
+  void startSim() {
+    sim = std::make_unique<FeedSim>(options, data, loop);
+    ASSERT_TRUE(sim->start());
+  }
+  bool runUntil(const std::function<bool()>& done, int ms = 5000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      loop.runOnce(20);
+    }
+    return true;
+  }
+  bool tipShown(const std::string& tip) {
+    return std::find(shell.tips.begin(), shell.tips.end(), tip) != shell.tips.end();
+  }
+
+  std::string ddeDir;
+  EventLoop loop;
+  ScriptedShell shell;
+  SimOptions options;
+  SimData data;
+  std::unique_ptr<FeedSim> sim;
+};
+
+TEST_F(AppTest, LoginFillsTheMarketTableAndStartsTheService) {
+  shell.logins.push_back({true, "demo", "demo"});
+  LogCapture logs(3);
+  ASSERT_TRUE(connect());
+  EXPECT_EQ(shell.prompts, std::vector<std::string>({"Please enter your TAVRO login details:"}));
+  EXPECT_EQ(shell.shownUser[0], "");
+  EXPECT_EQ(shell.maxEntry, MAX_LOGIN_ENTRY);
+  EXPECT_TRUE(logs.contains("connected on port " + std::to_string(sim->port())));
+  ASSERT_TRUE(runUntil([] { return authenticated; }));
+  EXPECT_NE(ddeInstance, 0u);
+  ASSERT_EQ(marketMap.size(), 3u);
+  EXPECT_EQ(marketMap["LSE"]->getPermission(), 'R');
+  EXPECT_EQ(marketMap["NQ"]->getDisplaySymbol(), "NASDAQ");
+  EXPECT_EQ(marketMap["NQ"]->getPermission(), 'D');
+  EXPECT_EQ(marketMap["NQ"]->getID(), 1);
+  EXPECT_EQ(marketSymbols["NASDAQ"], "NQ");
+  EXPECT_TRUE(tipShown("No active stocks"));
+  EXPECT_EQ(ownLines(logs.text()).find("demo^demo"), std::string::npos);
+}
+
+TEST_F(AppTest, RefusedLoginAsksAgainWithTheEntriesKept) {
+  shell.logins.push_back({true, "demo", "wrong-secret"});
+  shell.logins.push_back({true, "demo", "demo"});
+  LogCapture logs(4);
+  ASSERT_TRUE(connect());
+  ASSERT_TRUE(runUntil([] { return authenticated; }));
+  ASSERT_EQ(shell.prompts.size(), 2u);
+  EXPECT_EQ(shell.prompts[1], "Authentication failed - please try again:");
+  EXPECT_EQ(shell.shownUser[1], "demo");
+  EXPECT_EQ(shell.shownPass[1], "wrong-secret");
+  EXPECT_FALSE(authFailed);
+  EXPECT_TRUE(logs.contains("status 7 (AUTH^demo^***)"));
+  // The password never reaches the log, at any level.
+  const std::string own = ownLines(logs.text());
+  EXPECT_EQ(own.find("wrong-secret"), std::string::npos) << own;
+  EXPECT_EQ(own.find("^demo^demo"), std::string::npos);
+}
+
+TEST_F(AppTest, ServerOnTheSecondPortIsUsed) {
+  feedPorts[1] = feedPorts[0];
+  feedPorts[0] = closedPort();
+  shell.logins.push_back({true, "demo", "demo"});
+  LogCapture logs(3);
+  ASSERT_TRUE(connect());
+  EXPECT_TRUE(logs.contains("connected on port " + std::to_string(feedPorts[1])));
+  EXPECT_TRUE(runUntil([] { return authenticated; }));
+}
+
+TEST_F(AppTest, NeitherPortReachableAsksToRetryThenEnds) {
+  feedPorts[0] = closedPort();
+  feedPorts[1] = closedPort();
+  shell.logins.push_back({true, "demo", "demo"});
+  shell.logins.push_back({true, "demo", "demo"});
+  shell.answers = {true, false};
+  EXPECT_FALSE(connect());
+  EXPECT_EQ(shell.boxes, std::vector<std::string>({"TAVRO: Can't connect to TAVRO. Try again?",
+                                                    "TAVRO: Can't connect to TAVRO. Try again?"}));
+  ASSERT_EQ(shell.prompts.size(), 2u);
+  EXPECT_EQ(shell.shownUser[1], "demo");  // the dialog reopens with the entries as they were
+  EXPECT_TRUE(loop.quitPosted());
+}
+
+TEST_F(AppTest, CancelledDialogEndsTheProgram) {
+  shell.logins.push_back({false, "", ""});
+  EXPECT_FALSE(connect());
+  EXPECT_TRUE(loop.quitPosted());
+  EXPECT_TRUE(shell.boxes.empty());
+}
+
+TEST_F(AppTest, LostConnectionIsReportedAndEndsTheProgram) {
+  shell.logins.push_back({true, "demo", "demo"});
+  ASSERT_TRUE(connect());
+  ASSERT_TRUE(runUntil([] { return authenticated; }));
+  sim.reset();
+  ASSERT_TRUE(runUntil([&] { return loop.quitPosted(); }));
+  EXPECT_EQ(shell.boxes, std::vector<std::string>({"TAVRO: Connection to TAVRO has been lost."}));
+  EXPECT_FALSE(sink->isConnected());
+  updateStats();
+  EXPECT_EQ(std::string(trayMessage), "Not connected.");
+}
+
+TEST_F(AppTest, MalformedFrameClosesFromOurSideAndStillEnds) {
+  sim.reset();
+  options.malformed = SimMalformed::TRAILER;
+  startSim();
+  feedPorts[0] = sim->port();
+  shell.logins.push_back({true, "demo", "demo"});
+  LogCapture logs(3);
+  ASSERT_TRUE(connect());
+  ASSERT_TRUE(runUntil([&] { return loop.quitPosted(); }));
+  EXPECT_TRUE(logs.contains("QelChannel::recvMessage - invalid message"));
+  EXPECT_EQ(shell.boxes, std::vector<std::string>({"TAVRO: Connection to TAVRO has been lost."}));
+}
+
+class AppRoutingTest : public AppTest {
+ protected:
+  void SetUp() override {
+    AppTest::SetUp();
+    shell.logins.push_back({true, "demo", "demo"});
+    ASSERT_TRUE(connect());
+    ASSERT_TRUE(runUntil([] { return authenticated; }));
+  }
+};
+
+TEST_F(AppRoutingTest, ImagesAndUpdatesReachTheStockAsText) {
+  Stock* vod = findOrCreateStock("LSE_VOD");
+  vod->open();
+  ASSERT_TRUE(runUntil([&] { return vod->isOpen() && vod->values.count(4); }));
+  const std::string bid = vod->values[4];
+  EXPECT_FALSE(bid.empty());
+  EXPECT_NE(bid.find_first_of("0123456789"), std::string::npos);
+  // Updates keep arriving.
+  ASSERT_TRUE(runUntil([&] { return vod->values[4] != bid || vod->values[1] != ""; }));
+  EXPECT_TRUE(tipShown("1 active stocks"));
+  vod->close();
+  ASSERT_TRUE(runUntil([&] { return !vod->isOpen(); }));
+}
+
+TEST_F(AppRoutingTest, SymbolRecordRowFollowsTheUserLocale) {
+  strcpy(userLocale, "fr_FR");
+  Stock* vod = findOrCreateStock("LSE_VOD");
+  vod->open();
+  ASSERT_TRUE(runUntil([&] { return vod->values.count(FID_LANGUAGE) != 0; }));
+  EXPECT_EQ(vod->values[FID_LANGUAGE], "fr_FR");
+  // UTF-8 from the feed, Windows-1252 for the spreadsheet.
+  bool found = false;
+  for (const auto& v : vod->values) found |= v.second.find("soci\xE9t\xE9") != std::string::npos;
+  EXPECT_TRUE(found);
+  strcpy(userLocale, "en_GB");
+}
+
+TEST_F(AppRoutingTest, ErrorStatusMarksTheStockInvalid) {
+  Stock* bad = findOrCreateStock("LSE_NOSUCH");
+  bad->open();
+  ASSERT_TRUE(runUntil([&] { return bad->invalid; }));
+  Stock* unresolved = findOrCreateStock("XYZ_ABC");
+  EXPECT_EQ(unresolved->rid, "ERROR^XYZ^ABC");
+  unresolved->open();
+  ASSERT_TRUE(runUntil([&] { return unresolved->invalid; }));
+}
+
+TEST_F(AppRoutingTest, RecordsNobodyOpenedAreLoggedAndDropped) {
+  App app;
+  std::string bytes = frame(QELMSG_IMAGE, "L1^LSE^ZZZ", std::string("\x01\x00\x00\x00\x05", 5));
+  LogCapture logs;
+  app.handleRecord(*sink, QelMessage::at(&bytes[0]));
+  EXPECT_TRUE(logs.contains("Can't find stock (LSE_ZZZ)"));
+  std::string unknownMarket = frame(QELMSG_IMAGE, "L1^QQ^ZZZ");
+  app.handleRecord(*sink, QelMessage::at(&unknownMarket[0]));
+  EXPECT_EQ(stocks.count("LSE_ZZZ"), 0u);
+  app.handleStatus(*sink, "L1^LSE^ZZZ", QELSTATUS_OPEN, QELSTATUS_ERROR);
+  EXPECT_TRUE(logs.contains("can't find stock (LSE_ZZZ)"));
+}
+
+TEST(AppLocaleTest, OnlyFourLocaleIdsSelectAnotherLanguage) {
+  EXPECT_STREQ(localeForId(1031), "de_DE");
+  EXPECT_STREQ(localeForId(1036), "fr_FR");
+  EXPECT_STREQ(localeForId(1040), "it_IT");
+  EXPECT_STREQ(localeForId(1046), "pt_BR");
+  EXPECT_STREQ(localeForId(2057), "en_GB");
+  EXPECT_STREQ(localeForId(3079), "en_GB");
+  EXPECT_STREQ(localeForId(1033), "en_GB");
+}
+
+TEST(AppMarketListTest, LinesWithoutFourFieldsAreSkipped) {
+  clearMarkets();
+  LogCapture logs;
+  const char text[] = "LSE:R:LSE:1\n\nNQ:D:NASDAQ:7\nBROKEN:X\n::x:3\nNY:R:NYSE:notanumber\nXE:R:XETRA:4";
+  EXPECT_EQ(parseMarketList(text, sizeof text - 1), 3);
+  EXPECT_EQ(marketMap.size(), 3u);
+  EXPECT_EQ(marketMap["LSE"]->getID(), 1);
+  EXPECT_EQ(marketMap["NQ"]->getID(), 7);
+  EXPECT_EQ(marketSymbols["XETRA"], "XE");
+  EXPECT_EQ(logs.count("skipping market line"), 3);
+  // The text ends at the first NUL.
+  clearMarkets();
+  const char withNul[] = "LSE:R:LSE:1\n\0NQ:D:NASDAQ:7\n";
+  EXPECT_EQ(parseMarketList(withNul, sizeof withNul - 1), 1);
+  clearMarkets();
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+#pragma once
+// The feed simulator: a strict server for the feed protocol on one
+// single-threaded event loop. It accepts any number of clients and serves
+// each on its own: name exchange, the login snapshot and its market list,
+// level-1 images and random-walk updates, SYM images with language rows,
+// ERROR statuses, pings both ways and an optional publish list. Whatever a
+// client sends that the protocol does not allow is logged and counted as a
+// violation; a frame that cannot be read at all also closes that client.
+// Faults for client tests are injected per run from SimOptions.
+//
+// The owner makes the loop, constructs a FeedSim on it, calls start() and
+// runs the loop; stop() (or --exit-after-seconds, --exit-when-idle) posts the
+// loop's quit. The FeedSim closes every socket it holds when destroyed.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "net/QelMessage.h"
+#include "platform/EventLoop.h"
+#include "tools/feedsim/SimData.h"
+#include "tools/feedsim/SimOptions.h"
+#include "tools/feedsim/SimQuote.h"
+
+struct SimStats {
+  unsigned long received[QELMSG_NUM_TYPES] = {};
+  unsigned long receivedOther = 0;  // types above 9
+  unsigned long sent[QELMSG_NUM_TYPES] = {};
+  unsigned long violations = 0;
+  std::map<std::string, unsigned long> violationKinds;
+  unsigned long clients = 0;  // accepted since start
+  unsigned long writeCalls = 0;
+  unsigned long bytesWritten = 0;
+};
+
+class FeedSim : public EventLoopHandler, public TimerHandler {
+ public:
+  // Frames a client may send carry no data, so anything longer is not read.
+  static const std::uint32_t MAX_CLIENT_FRAME = 65536;
+  // A client that lets this much output pile up is not reading; it is closed.
+  static const std::size_t MAX_PENDING_OUTPUT = 16u * 1024u * 1024u;
+
+  FeedSim(const SimOptions& options, const SimData& data, EventLoop& loop);
+  ~FeedSim() override;
+  FeedSim(const FeedSim&) = delete;
+  FeedSim& operator=(const FeedSim&) = delete;
+
+  // Listens and starts the timers; false, with a log line, when the address cannot be bound.
+  bool start();
+  void stop();
+  int port() const { return m_port; }
+  std::size_t clientCount() const;
+  const SimStats& stats() const { return m_stats; }
+  // The exit report: clients, frames received and sent by type, violations by kind.
+  std::string summary() const;
+  // 3 when asked to fail on violations and there was one, else 0.
+  int exitCode() const;
+
+  void handleSocketEvent(int fd, unsigned events) override;
+  void handleTimer(int id) override;
+
+  static const char* typeName(unsigned type);
+
+ private:
+  enum { TIMER_UPDATE = 1, TIMER_PING = 2, TIMER_HOUSEKEEPING = 3 };
+
+  struct Client {
+    int id = 0;
+    int fd = -1;
+    std::string in;
+    std::string out;
+    std::size_t outPos = 0;
+    std::chrono::steady_clock::time_point accepted;
+    std::string peerName = "none";
+    const SimAccount* account = nullptr;
+    // Open records: RID -> quote key ("" for a SYM record, which never changes).
+    std::map<std::string, std::string> open;
+    // Opens answered with ERROR: the client may still close them before it hears so.
+    std::set<std::string> refused;
+    unsigned pingsOutstanding = 0;
+    long framesSent = 0;
+    unsigned publishRow = 0;
+    bool stalled = false;
+    bool closeAfterFlush = false;
+    bool truncatePending = false;
+    bool truncatedSent = false;
+    bool dead = false;
+  };
+
+  void acceptClient();
+  void readClient(Client& c);
+  void consume(Client& c);
+  void handleFrame(Client& c, const char* frame, std::uint32_t length);
+  void handleRequest(Client& c, unsigned char type, const std::string& rid);
+  void handleLogin(Client& c, unsigned char type, const std::string& rid);
+  void handleRecord(Client& c, unsigned char type, const std::string& rid, const std::vector<std::string>& parts);
+  void refuse(Client& c, unsigned char type, const std::string& rid);
+  void sendImage(Client& c, const std::string& rid, const SimInstrument& instrument, bool level1);
+  void sendPublishList(Client& c);
+  void sendMalformed(Client& c);
+  void updateTick();
+  void pingTick();
+  void housekeeping();
+
+  void violation(Client& c, const std::string& kind, const std::string& detail);
+  void queueFrame(Client& c, unsigned char type, const std::string& rid, const std::string& data);
+  void queueBytes(Client& c, unsigned char type, const std::string& bytes, const std::string& what);
+  void flush(Client& c);
+  void updateInterest(Client& c);
+  void closeClient(Client& c, const std::string& reason);
+  void reap();
+  Client* findClient(int fd);
+  std::vector<const SimInstrument*> accountInstruments(const SimAccount& account) const;
+  std::string quoteKey(const SimInstrument& instrument) const { return instrument.market + "^" + instrument.code; }
+
+  SimOptions m_options;
+  SimData m_data;
+  EventLoop& m_loop;
+  int m_listenFd = -1;
+  int m_port = 0;
+  int m_nextClientId = 1;
+  bool m_anyClient = false;
+  std::chrono::steady_clock::time_point m_started;
+  std::map<int, std::unique_ptr<Client>> m_clients;  // by client id
+  std::map<std::string, std::unique_ptr<SimQuote>> m_quotes;
+  SimStats m_stats;
+};
