@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <ctime>
+#include <string>
+
+#include "dde/DDEInterface.h"
+#include "dde/Stock.h"
+#include "feed/Market.h"
+#include "feed/StdFID.h"
+#include "feed/TradeCodes.h"
+#include "tests/TestSupport.h"
+
+namespace {
+
+const int BID = 4, VOLUME = 16, LAST_TRADE_TIME = 42, NAME = 67, FLAGS = 23, LAST_TRADE_FLAGS = 44,
+          LAST_TRADE_TYPE = 43;
+
+class DdeFormatsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    InitializeFIDs();
+    initTradeCodes();
+    market = new Market("LSE", "LSE", 'R', 0);
+    stock.market = market;
+  }
+  void TearDown() override { delete market; }
+  std::string xl(const char* text, int fid) { return hex(renderXlTable(&stock, text, fid)); }
+  std::string text(const char* t, int fid) { return renderText(&stock, t, fid); }
+  Market* market = nullptr;
+  Stock stock;
+};
+
+TEST_F(DdeFormatsTest, NumberCellIsTwentyBytesWithALittleEndianDouble) {
+  EXPECT_EQ(xl("12.5", BID), "10 00 04 00 01 00 01 00 01 00 08 00 00 00 00 00 00 00 29 40");
+  EXPECT_EQ(xl("12.5", VOLUME), xl("12.5", BID));
+  // A leading number is read and the rest ignored; no number at all is 0.0.
+  EXPECT_EQ(xl("12.5xyz", BID), xl("12.5", BID));
+  const std::string zero = "10 00 04 00 01 00 01 00 01 00 08 00 00 00 00 00 00 00 00 00";
+  EXPECT_EQ(xl("abc", BID), zero);
+  EXPECT_EQ(xl("", BID), zero);
+  EXPECT_EQ(xl(" ", BID), zero);  // the placeholder of a pending request
+}
+
+TEST_F(DdeFormatsTest, StringCellCountsItsTrailingZero) {
+  EXPECT_EQ(xl("abc", NAME), "10 00 04 00 01 00 01 00 02 00 05 00 03 61 62 63 00");
+  EXPECT_EQ(xl("", NAME), xl("0", NAME));  // an empty text field is the string "0"
+  EXPECT_EQ(xl(" ", NAME), "10 00 04 00 01 00 01 00 02 00 03 00 01 20 00");
+  EXPECT_EQ(text("", NAME), std::string("\0", 1));
+}
+
+TEST_F(DdeFormatsTest, LongStringsAreCutToFitTheOneByteSize) {
+  std::string longText(300, 'x');
+  std::string bytes = renderXlTable(&stock, longText.c_str(), NAME);
+  ASSERT_EQ(bytes.size(), 253u + 14u);
+  EXPECT_EQ(static_cast<unsigned char>(bytes[10]), 255u);  // 253 + count byte + zero
+  EXPECT_EQ(static_cast<unsigned char>(bytes[12]), 253u);
+  EXPECT_EQ(bytes.back(), '\0');
+  std::string fits(253, 'y');
+  EXPECT_EQ(renderXlTable(&stock, fits.c_str(), NAME).size(), 253u + 14u);
+}
+
+TEST_F(DdeFormatsTest, TimesAreShownAsTimeOfDay) {
+  // 1709283907 is 09:05:07 UTC.
+  EXPECT_EQ(text("1709283907", LAST_TRADE_TIME), std::string("09:05:07\0", 9));
+  EXPECT_EQ(renderXlTable(&stock, "1709283907", LAST_TRADE_TIME), xltableStringBytes("09:05:07"));
+  // Empty: "00:00:00" in a table, the epoch's local time as text.
+  EXPECT_EQ(renderXlTable(&stock, "", LAST_TRADE_TIME), xltableStringBytes("00:00:00"));
+  EXPECT_EQ(text("", LAST_TRADE_TIME), std::string("00:00:00\0", 9));
+  EXPECT_EQ(text(" ", LAST_TRADE_TIME), std::string("00:00:00\0", 9));
+  // A time the platform cannot show is an empty string, never garbage.
+  EXPECT_EQ(timeOfDay("99999999999999999999"), "");
+  EXPECT_EQ(timeOfDay("-99999999999999999"), "");
+}
+
+TEST_F(DdeFormatsTest, CodedFieldsAreWordsInTablesAndNumbersInText) {
+  EXPECT_EQ(renderXlTable(&stock, "5", LAST_TRADE_FLAGS), xltableStringBytes("B L "));
+  EXPECT_EQ(renderXlTable(&stock, "3", FLAGS), xltableStringBytes("A S "));
+  EXPECT_EQ(renderXlTable(&stock, "1", LAST_TRADE_TYPE), xltableStringBytes("B"));
+  EXPECT_EQ(text("5", LAST_TRADE_FLAGS), std::string("5\0", 2));
+  // The sign bit is a flag too.
+  EXPECT_EQ(renderXlTable(&stock, "4294967295", FLAGS), renderXlTable(&stock, "-1", FLAGS));
+  stock.market = nullptr;
+  EXPECT_EQ(renderXlTable(&stock, "5", LAST_TRADE_FLAGS), xltableStringBytes(""));
+}
+
+TEST_F(DdeFormatsTest, FormatsAreComparedByTheirLowSixteenBits) {
+  xltableFmt = 0xC0A1;
+  EXPECT_TRUE(isXlTable(0xFFFFC0A1u));
+  EXPECT_TRUE(isServedFormat(CF_TEXT));
+  EXPECT_TRUE(isServedFormat(0xC0A1));
+  EXPECT_FALSE(isServedFormat(CF_UNICODETEXT));
+  EXPECT_FALSE(isServedFormat(0xC0A2));
+  xltableFmt = 0;
+}
+
+}  // namespace
