@@ -3,26 +3,34 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "support/Log.h"
 
 std::map<std::string, Market*> marketMap;
 std::map<std::string, std::string> marketSymbols;
 
+namespace {
+// Owns every market ever listed: one replaced by a later line stays alive,
+// since Stocks may still point at it.
+std::vector<std::unique_ptr<Market>> marketStore;
+}  // namespace
+
 Market::Market(const char* symbol_, const char* displaySymbol_, char permission_, int id_)
     : symbol(symbol_ ? symbol_ : ""), displaySymbol(displaySymbol_ ? displaySymbol_ : ""), permission(permission_), id(id_) {}
 
 void addMarket(const char* symbol, const char* displaySymbol, char permission, int id) {
-  Market* market = new Market(symbol, displaySymbol, permission, id);
-  // An earlier market of the same symbol stays allocated: Stocks may still point at it.
+  marketStore.push_back(std::make_unique<Market>(symbol, displaySymbol, permission, id));
+  Market* market = marketStore.back().get();
   marketMap[market->getSymbol()] = market;
   marketSymbols[market->getDisplaySymbol()] = market->getSymbol();
 }
 
 void clearMarkets() {
-  for (auto& entry : marketMap) delete entry.second;
   marketMap.clear();
   marketSymbols.clear();
+  marketStore.clear();
 }
 
 namespace {

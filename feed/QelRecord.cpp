@@ -1,8 +1,8 @@
 #include "feed/QelRecord.h"
 
-#include <cassert>
 
 #include "feed/QelUpdate.h"
+#include "support/Assert.h"
 #include "support/Log.h"
 
 // Bytes a row's own ADD_ROW command and field count take in the encoding.
@@ -10,11 +10,11 @@ static const std::uint32_t ROW_OVERHEAD = 5;
 // Bytes of the item count and the leading CLEAR.
 static const std::uint32_t RECORD_OVERHEAD = 5;
 
-void QelRecordListener::handleFieldUpdate(QelRecord&, int, QelField&) { assert(false); }
-void QelRecordListener::handleRowDelete(QelRecord&, int) { assert(false); }
-void QelRecordListener::handleRowInsert(QelRecord&, int) { assert(false); }
-void QelRecordListener::handleRowAdd(QelRecord&, int) { assert(false); }
-void QelRecordListener::handleClear(QelRecord&) { assert(false); }
+void QelRecordListener::handleFieldUpdate(QelRecord&, int, QelField&) { TAVRO_ASSERT(false, "QelRecordListener"); }
+void QelRecordListener::handleRowDelete(QelRecord&, int) { TAVRO_ASSERT(false, "QelRecordListener"); }
+void QelRecordListener::handleRowInsert(QelRecord&, int) { TAVRO_ASSERT(false, "QelRecordListener"); }
+void QelRecordListener::handleRowAdd(QelRecord&, int) { TAVRO_ASSERT(false, "QelRecordListener"); }
+void QelRecordListener::handleClear(QelRecord&) { TAVRO_ASSERT(false, "QelRecordListener"); }
 
 QelRecord::QelRecord() { init(); }
 

@@ -52,12 +52,12 @@ bool QelMessage::set(unsigned char type, QelRID rid) {
     LOG_ERR("record identifier of " << ridLength << " bytes is too long for a frame");
     return false;
   }
-  char* base = reinterpret_cast<char*>(m_header);
+  char* base = block();
   if (ridLength) std::memcpy(base + QELMSG_HEADER_SIZE, rid, ridLength);
   base[QELMSG_HEADER_SIZE + ridLength] = '\0';
   base[QELMSG_HEADER_SIZE + ridLength + 1] = QELMSG_TRAILER;
-  m_header[4] = type;
-  m_header[5] = static_cast<unsigned char>(ridLength);
+  base[4] = static_cast<char>(type);
+  base[5] = static_cast<char>(static_cast<unsigned char>(ridLength));
   setLength(static_cast<std::uint32_t>(QELMSG_MIN_LENGTH + ridLength));
   return true;
 }
@@ -70,9 +70,9 @@ void QelMessage::set(const char* data, int data_length) {
   setLength(QELMSG_MIN_LENGTH + getRIDLength() + static_cast<std::uint32_t>(data_length));
 }
 
-std::uint32_t QelMessage::getLength() const { return readLE32(m_header); }
+std::uint32_t QelMessage::getLength() const { return readLE32(bytes()); }
 
-void QelMessage::setLength(std::uint32_t length) { writeLE32(m_header, length); }
+void QelMessage::setLength(std::uint32_t length) { writeLE32(block(), length); }
 
 std::uint32_t QelMessage::getDataLength() const {
   std::uint32_t length = getLength();

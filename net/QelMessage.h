@@ -45,15 +45,15 @@ class QelMessage {
   void set(const char* data, int data_length);
 
   std::uint32_t getLength() const;
-  unsigned char getType() const { return m_header[4]; }
-  QelRID getRID() const { return reinterpret_cast<const char*>(m_header) + QELMSG_HEADER_SIZE; }
-  unsigned getRIDLength() const { return m_header[5]; }
-  char* getData() { return reinterpret_cast<char*>(m_header) + QELMSG_HEADER_SIZE + 1 + getRIDLength(); }
-  const char* getData() const { return reinterpret_cast<const char*>(m_header) + QELMSG_HEADER_SIZE + 1 + getRIDLength(); }
+  unsigned char getType() const { return static_cast<unsigned char>(bytes()[4]); }
+  QelRID getRID() const { return bytes() + QELMSG_HEADER_SIZE; }
+  unsigned getRIDLength() const { return static_cast<unsigned char>(bytes()[5]); }
+  char* getData() { return block() + QELMSG_HEADER_SIZE + 1 + getRIDLength(); }
+  const char* getData() const { return bytes() + QELMSG_HEADER_SIZE + 1 + getRIDLength(); }
   std::uint32_t getDataLength() const;
   // The trailer is 'J', the RID's terminator is NUL, and both lie inside `length`.
   bool isValid() const;
-  const char* bytes() const { return reinterpret_cast<const char*>(m_header); }
+  const char* bytes() const { return reinterpret_cast<const char*>(this); }
   // Hex and character dump of the frame on standard output.
   void debug() const;
 
@@ -61,7 +61,9 @@ class QelMessage {
 
  private:
   void setLength(std::uint32_t length);
-  unsigned char m_header[QELMSG_HEADER_SIZE];
+  // The object has no members of its own: every byte, header included, is
+  // the block's, so no member size bounds what the frame may hold.
+  char* block() { return reinterpret_cast<char*>(this); }
 };
 
 // A record identifier as it may appear in the log: the login record's last

@@ -49,6 +49,7 @@ class EventLoop {
   void unwatch(int fd);
   bool isWatched(int fd) const;
 
+  // Ids are shared by everything on the loop: the program uses 0 and 1.
   void setTimer(int id, unsigned periodMs, TimerHandler* handler);
   void killTimer(int id);
 

@@ -6,8 +6,33 @@
 
 #if defined(_WIN32)
 
+// Lean, so that the rest of <windows.h> (NetBIOS's NAME_BUFFER, min/max, ...)
+// does not collide with names of ours.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #include <ddeml.h>
+
+// The library copies the source bytes and never writes them; its header just
+// does not say so.
+inline HDDEDATA DdeCreateDataHandle(DWORD idInst, const BYTE* pSrc, DWORD cb, DWORD cbOff, HSZ hszItem, UINT wFmt,
+                                    UINT afCmd) {
+  return ::DdeCreateDataHandle(idInst, const_cast<BYTE*>(pSrc), cb, cbOff, hszItem, wFmt, afCmd);
+}
+
+#if defined(TAVRO_WINE_DDE_SHIM)
+// Wine's DdePostAdvise ignores a null item, which means every item of the
+// topic. Only the Wine test build routes these two calls through
+// platform/win32/WineDdeShim.cpp, which posts each item itself.
+UINT tavroDdeInitializeW(DWORD* pidInst, PFNCALLBACK pfnCallback, DWORD afCmd, DWORD ulRes);
+BOOL tavroDdePostAdvise(DWORD idInst, HSZ hszTopic, HSZ hszItem);
+#define DdeInitializeW tavroDdeInitializeW
+#define DdePostAdvise tavroDdePostAdvise
+#endif
 
 #else
 

@@ -89,3 +89,15 @@ TEST(QelMessageTest, ValidityNeedsTrailerTerminatorAndConsistentLengths) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(QelMessageTest, LoggedIdentifiersNeverCarryThePassword) {
+  EXPECT_EQ(loggableRID("AUTH^demo^s3cret"), "AUTH^demo^***");
+  EXPECT_EQ(loggableRID("AUTH^demo"), "AUTH^demo***");
+  EXPECT_EQ(loggableRID("AUTH^"), "AUTH^***");
+  EXPECT_EQ(loggableRID("L1^LSE^VOD"), "L1^LSE^VOD");
+  EXPECT_EQ(loggableRID(nullptr), "");
+}
+
+}  // namespace

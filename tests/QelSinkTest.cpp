@@ -278,3 +278,18 @@ INSTANTIATE_TEST_SUITE_P(Cells, QelSinkTableTest, ::testing::ValuesIn(allCells()
                          });
 
 }  // namespace
+
+namespace {
+
+struct UnregisteredSinkListener : QelSinkListener {};
+
+TEST(QelSinkListenerDeathTest, DefaultBodiesAreAssertionTraps) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  QelSink sink;
+  UnregisteredSinkListener l;
+  EXPECT_DEATH(l.handleImage(sink, nullptr), "false");
+  EXPECT_DEATH(l.handleStatus(sink, "X", 0, 7), "false");
+  EXPECT_DEATH(l.closeSent(sink, "X"), "false");
+}
+
+}  // namespace

@@ -467,7 +467,9 @@ void flush(Instance& in, Client& c) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    LOG_WRN("DDE client " << c.id << " write failed: " << std::strerror(errno));
+    // A peer that has gone is an ordinary disconnect, anything else is worth a warning.
+    if (errno == EPIPE || errno == ECONNRESET) LOG_DBG("DDE client " << c.id << " has gone");
+    else LOG_WRN("DDE client " << c.id << " write failed: " << std::strerror(errno));
     doom(in, c);
     return;
   }

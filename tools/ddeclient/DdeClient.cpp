@@ -112,6 +112,8 @@ bool DdeClient::send(const DdeBridgeMessage& m) {
       continue;
     }
     fail(n < 0 && errno != EAGAIN ? std::string("write failed: ") + std::strerror(errno) : "write timed out");
+    // What the server sent before it went (its terminations) is still worth reading.
+    pump(0);
     close();
     return false;
   }

@@ -151,10 +151,15 @@ std::string formatNumber(double v) {
   if (std::isnan(v)) return "nan";
   if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
   char buf[40];
-  for (int precision = 1; precision <= 17; ++precision) {
+  int precision = 1;
+  for (; precision <= 17; ++precision) {
     std::snprintf(buf, sizeof buf, "%.*g", precision, v);
     if (std::strtod(buf, nullptr) == v) break;
   }
+  // Whole numbers a spreadsheet shows in full (100, not 1e+02) keep their digits.
+  const char* e = std::strchr(buf, 'e');
+  int exponent = e ? std::atoi(e + 1) : 0;
+  if (e && exponent >= precision && exponent < 17) std::snprintf(buf, sizeof buf, "%.*g", exponent + 1, v);
   return buf;
 }
 

@@ -66,7 +66,8 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
   static const char* typeName(unsigned type);
 
  private:
-  enum { TIMER_UPDATE = 1, TIMER_PING = 2, TIMER_HOUSEKEEPING = 3 };
+  // Timer ids are shared by everything on a loop; the program itself uses 0 and 1.
+  enum { TIMER_UPDATE = 101, TIMER_PING = 102, TIMER_HOUSEKEEPING = 103 };
 
   struct Client {
     int id = 0;
