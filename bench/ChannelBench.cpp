@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchRatio.h"
 #include "net/QelChannel.h"
 #include "support/Log.h"
 
@@ -89,5 +90,6 @@ void BM_ChannelReassembly(benchmark::State& state) {
   state.counters["frames"] = benchmark::Counter(static_cast<double>(channel.frames), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ChannelReassembly)->Unit(benchmark::kMillisecond);
+TAVRO_BENCH_RATIO("BM_ChannelReassembly", "BM_Memcpy", "bytes_per_second", 0.5);
 
 }  // namespace

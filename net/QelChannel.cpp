@@ -126,27 +126,28 @@ void QelChannel::handleRead() {
     buffer_pos = 0;
     buffer_length = n;
   }
-  processBuffer();
+  processBuffer(buffer);
 }
 
 void QelChannel::receive(const char* data, std::size_t length) {
+  // Taken in place, as a read into the receive buffer would have left them.
   while (length > 0 && !disconnect_pending) {
     int n = length < static_cast<std::size_t>(READ_BUFFER_SIZE) ? static_cast<int>(length) : READ_BUFFER_SIZE;
-    std::memcpy(buffer, data, static_cast<std::size_t>(n));
     buffer_pos = 0;
     buffer_length = n;
-    processBuffer();
+    processBuffer(data);
+    buffer_pos = buffer_length = 0;  // nothing of the caller's bytes is kept
     data += n;
     length -= static_cast<std::size_t>(n);
   }
 }
 
-void QelChannel::processBuffer() {
+void QelChannel::processBuffer(const char* input) {
   // Members are re-read on every pass: a handler may disconnect (emptying the
   // buffer) or re-enter this reader from a nested event loop.
   while (buffer_pos < buffer_length && !disconnect_pending) {
     if (msg_pos < 4) {
-      length_buffer[msg_pos++] = static_cast<unsigned char>(buffer[buffer_pos++]);
+      length_buffer[msg_pos++] = static_cast<unsigned char>(input[buffer_pos++]);
       if (msg_pos == 4 && !startFrame()) return;
       continue;
     }
@@ -155,7 +156,7 @@ void QelChannel::processBuffer() {
     std::uint32_t n = want < have ? want : have;
     // Up to the rid_length byte first, so a bad one is refused before the body is awaited.
     if (msg_pos < 6 && msg_pos + n > 6) n = 6 - msg_pos;
-    std::memcpy(msg + msg_pos, buffer + buffer_pos, n);
+    std::memcpy(msg + msg_pos, input + buffer_pos, n);
     msg_pos += n;
     buffer_pos += static_cast<int>(n);
     if (msg_pos == 6 && QELMSG_MIN_LENGTH + static_cast<unsigned char>(msg[5]) > msg_length) {

@@ -70,7 +70,8 @@ class QelChannel : public SocketClient {
   void handleDisconnect() override;
 
  private:
-  void processBuffer();
+  // Reassembles input[buffer_pos, buffer_length).
+  void processBuffer(const char* input);
   bool startFrame();
   void deliver();
   void rejectFrame();
