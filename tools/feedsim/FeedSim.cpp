@@ -91,7 +91,8 @@ std::string describeData(unsigned char type, const std::string& rid, const std::
 }
 
 // " RID", or nothing for the empty identifier of pings.
-std::string ridText(const std::string& rid) { return rid.empty() ? "" : " " + printable(rid); }
+// The login record's password is masked, as everywhere in the log.
+std::string ridText(const std::string& rid) { return rid.empty() ? "" : " " + printable(loggableRID(rid.c_str())); }
 
 std::string hexBytes(const char* data, std::size_t n) {
   const std::size_t MAX_DUMP = 512;
@@ -306,7 +307,7 @@ void FeedSim::handleFrame(Client& c, const char* frame, std::uint32_t length) {
     ++m_stats.receivedOther;
   LOG_INF("#" << c.id << " in  " << typeName(type) << (type < QELMSG_NUM_TYPES ? "" : " " + std::to_string(type))
               << ridText(rid) << (dataLength ? " +" + std::to_string(dataLength) + " data bytes" : ""));
-  LOG_DBG("#" << c.id << " in  " << hexBytes(frame, length));
+  LOG_DBG("#" << c.id << " in  " << (rid.compare(0, 5, "AUTH^") == 0 ? std::string("(login frame, not dumped)") : hexBytes(frame, length)));
 
   if (type >= QELMSG_NUM_TYPES) {
     violation(c, "unknown type", "type " + std::to_string(type));
@@ -630,7 +631,8 @@ void FeedSim::queueBytes(Client& c, unsigned char type, const std::string& bytes
   ++m_stats.sent[type < QELMSG_NUM_TYPES ? type : 0];
   ++c.framesSent;
   LOG_INF("#" << c.id << " out " << what);
-  LOG_DBG("#" << c.id << " out " << hexBytes(bytes.data(), bytes.size()));
+  bool login = bytes.size() > QELMSG_HEADER_SIZE + 5 && bytes.compare(QELMSG_HEADER_SIZE, 5, "AUTH^") == 0;
+  LOG_DBG("#" << c.id << " out " << (login ? std::string("(login frame, not dumped)") : hexBytes(bytes.data(), bytes.size())));
   c.out += bytes;
   if (m_options.dropAfterFrames > 0 && c.framesSent >= m_options.dropAfterFrames) {
     LOG_INF("#" << c.id << " closing after " << c.framesSent << " frames (fault injection)");
