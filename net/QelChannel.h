@@ -25,11 +25,11 @@ class QelChannel : public SocketClient {
  public:
   typedef std::vector<std::pair<std::string, int>> HostList;
 
-  static const std::uint16_t DEFAULT_MAX_RETRIES = 1000;
-  static const int MSG_REPORT_INTERVAL = 5;  // seconds
-  static const int READ_BUFFER_SIZE = 102400;
+  static constexpr std::uint16_t DEFAULT_MAX_RETRIES = 1000;
+  static constexpr int MSG_REPORT_INTERVAL = 5;  // seconds
+  static constexpr int READ_BUFFER_SIZE = 102400;
   // Frames longer than this are refused as malformed rather than allocated.
-  static const std::uint32_t MAX_MSG_LENGTH = 16u * 1024u * 1024u;
+  static constexpr std::uint32_t MAX_MSG_LENGTH = 16u * 1024u * 1024u;
 
   QelChannel();
   ~QelChannel() override;

@@ -36,9 +36,9 @@ class SocketClientWriteBuffer {
 
 class SocketClient {
  public:
-  static const std::uint32_t MAX_WRITE_BUFFER_LENGTH = 6000;  // chunks, not bytes
-  static const std::uint32_t MIN_BUFFER_SIZE = 10240;
-  static const int CONNECT_TIMEOUT_MS = 15000;
+  static constexpr std::uint32_t MAX_WRITE_BUFFER_LENGTH = 6000;  // chunks, not bytes
+  static constexpr std::uint32_t MIN_BUFFER_SIZE = 10240;
+  static constexpr int CONNECT_TIMEOUT_MS = 15000;
 
   SocketClient();
   virtual ~SocketClient();

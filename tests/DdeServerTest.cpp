@@ -2,26 +2,13 @@
 // against a feed simulator, the DDE service, and a DDE client on the local
 // socket, as a spreadsheet would use it.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <chrono>
 #include <cstring>
-#include <memory>
 #include <string>
 
-#include "app/App.h"
-#include "app/TavroDDE.h"
-#include "dde/Conversation.h"
-#include "dde/DDEInterface.h"
-#include "dde/Stock.h"
-#include "feed/Market.h"
-#include "platform/Socket.h"
-#include "support/Log.h"
+#include "tests/ServerHarness.h"
 #include "tests/TestSupport.h"
-#include "tests/fakes/ScriptedShell.h"
-#include "tools/ddeclient/DdeClient.h"
 #include "tools/ddeclient/XlTable.h"
-#include "tools/feedsim/FeedSim.h"
 
 namespace {
 
@@ -33,74 +20,19 @@ std::string cText(const std::string& data) { return std::string(data.c_str()); }
 class DdeServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tavro-dde-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    ddeDir = tmpl;
-    setenv("TAVRO_DDE_DIR", ddeDir.c_str(), 1);
-    ASSERT_TRUE(data.loadBuiltin());
-    options.port = 0;
-    options.rate = rate;
-    options.pingInterval = 0;
-    options.seeded = true;
-    options.seed = 7;
-    sim = std::make_unique<FeedSim>(options, data, loop);
-    ASSERT_TRUE(sim->start());
-    hostname = "127.0.0.1";
-    feedPorts[0] = feedPorts[1] = sim->port();
-    startUp(shell, loop);
-    setLogLevel(0);
-    loop.setAfterEvent(updateStats);
-    shell.logins.push_back({true, "demo", "demo"});
-    ASSERT_TRUE(connect());
-    ASSERT_TRUE(runUntil([] { return ddeInstance != 0; }));
-    client.setIdle([this] { loop.runOnce(2); });
-    client.setTimeoutMs(3000);
-    ASSERT_TRUE(client.open("TAVRO")) << client.lastError();
+    harness.options.rate = rate;
+    ASSERT_TRUE(harness.start()) << harness.client.lastError();
   }
-  void TearDown() override {
-    client.close();
-    closeDDE();
-    for (auto& entry : conversationMap) delete entry.second;
-    conversationMap.clear();
-    stocks.clear();
-    delete sink;
-    sink = nullptr;
-    delete console;
-    console = nullptr;
-    clearMarkets();
-    authenticated = authFailed = false;
-    trayMessage[0] = '\0';
-    sim.reset();
-    std::string cmd = "rm -rf " + ddeDir;
-    if (std::system(cmd.c_str()) != 0) ADD_FAILURE();
-  }
-  bool runUntil(const std::function<bool()>& done, int ms = 5000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      loop.runOnce(5);
-      client.pump(0);
-    }
-    return true;
-  }
-  std::uint32_t conversation(const std::string& topic) {
-    std::uint32_t conv = 0;
-    EXPECT_EQ(client.connect("TAVRO", topic, conv), DdeReply::Ok);
-    return conv;
-  }
+  bool runUntil(const std::function<bool()>& done, int ms = 5000) { return harness.runUntil(done, ms); }
+  std::uint32_t conversation(const std::string& topic) { return harness.conversation(topic); }
   DdeReply request(std::uint32_t conv, const std::string& item, const DdeBridgeFormat& format, std::string& out) {
-    DdeBridgeFormat dataFormat;
-    return client.request(conv, item, format, dataFormat, out);
+    return harness.request(conv, item, format, out);
   }
 
   double rate = 20;
-  std::string ddeDir;
-  EventLoop loop;
-  ScriptedShell shell;
-  SimOptions options;
-  SimData data;
-  std::unique_ptr<FeedSim> sim;
-  DdeClient client;
+  ServerHarness harness;
+  DdeClient& client = harness.client;
+  std::unique_ptr<FeedSim>& sim = harness.sim;
 };
 
 TEST_F(DdeServerTest, FirstRequestIsThePlaceholderThenTheValue) {
