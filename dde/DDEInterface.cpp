@@ -10,7 +10,7 @@
 DWORD ddeInstance = 0;
 HSZ fidItems[NUM_FID_ITEMS] = {};
 UINT xltableFmt = 0;
-std::map<long, Conversation*> conversationMap;
+std::map<std::intptr_t, Conversation*> conversationMap;
 
 namespace {
 
@@ -22,7 +22,8 @@ HSZ ddeFormats = nullptr;
 
 const std::size_t NAME_BUFFER = 128;
 
-long keyOf(HCONV hconv) { return static_cast<long>(reinterpret_cast<std::intptr_t>(hconv)); }
+// The whole handle: a long is 32 bits on 64-bit Windows and would cut it.
+std::intptr_t keyOf(HCONV hconv) { return reinterpret_cast<std::intptr_t>(hconv); }
 
 const void* ptr(HCONV hconv) { return static_cast<const void*>(hconv); }
 

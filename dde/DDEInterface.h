@@ -5,6 +5,7 @@
 // one-cell XlTable tables. Everything runs on the program's one thread; the
 // library also calls back from inside DdePostAdvise.
 
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -19,7 +20,7 @@ extern DWORD ddeInstance;
 extern HSZ fidItems[NUM_FID_ITEMS];
 extern UINT xltableFmt;
 // Conversation handle -> Conversation; the map owns them.
-extern std::map<long, Conversation*> conversationMap;
+extern std::map<std::intptr_t, Conversation*> conversationMap;
 
 void openDDE();
 void closeDDE();

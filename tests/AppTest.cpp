@@ -1,24 +1,15 @@
 // The program's shell against a feed simulator on loopback, in one process
 // and on one event loop, with a scripted user at the dialogs.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
-#include <chrono>
-#include <memory>
-#include <sstream>
+#include <cstring>
 #include <string>
+#include <vector>
 
-#include "app/App.h"
-#include "app/TavroDDE.h"
-#include "dde/DDEInterface.h"
-#include "dde/Stock.h"
-#include "feed/Market.h"
 #include "platform/Socket.h"
-#include "support/Log.h"
+#include "tests/ServerHarness.h"
 #include "tests/TestSupport.h"
-#include "tests/fakes/ScriptedShell.h"
-#include "tools/feedsim/FeedSim.h"
 
 namespace {
 
@@ -32,58 +23,22 @@ int closedPort() {
 class AppTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tavro-app-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    ddeDir = tmpl;
-    setenv("TAVRO_DDE_DIR", ddeDir.c_str(), 1);
-    ASSERT_TRUE(data.loadBuiltin());
-    options.port = 0;
-    options.rate = 50;
-    options.pingInterval = 0;
-    startSim();
-    hostname = "127.0.0.1";
-    feedPorts[0] = sim->port();
+    h.options.rate = 50;
+    ASSERT_TRUE(h.startSim());
     feedPorts[1] = closedPort();
-    startUp(shell, loop);
-    setLogLevel(0);
-    loop.setAfterEvent(updateStats);
+    h.startProgram();
   }
-  void TearDown() override {
-    closeDDE();
-    stocks.clear();
-    delete sink;
-    sink = nullptr;
-    delete console;
-    console = nullptr;
-    clearMarkets();
-    authenticated = authFailed = false;
-    trayMessage[0] = '\0';
-    sim.reset();
-    std::string cmd = "rm -rf " + ddeDir;
-    if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << ddeDir;
-  }
-  void startSim() {
-    sim = std::make_unique<FeedSim>(options, data, loop);
-    ASSERT_TRUE(sim->start());
-  }
-  bool runUntil(const std::function<bool()>& done, int ms = 5000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      loop.runOnce(20);
-    }
-    return true;
-  }
+  void startSim() { ASSERT_TRUE(h.startSim()); }
+  bool runUntil(const std::function<bool()>& done, int ms = 5000) { return h.runUntil(done, ms); }
   bool tipShown(const std::string& tip) {
     return std::find(shell.tips.begin(), shell.tips.end(), tip) != shell.tips.end();
   }
 
-  std::string ddeDir;
-  EventLoop loop;
-  ScriptedShell shell;
-  SimOptions options;
-  SimData data;
-  std::unique_ptr<FeedSim> sim;
+  ServerHarness h;
+  EventLoop& loop = h.loop;
+  ScriptedShell& shell = h.shell;
+  SimOptions& options = h.options;
+  std::unique_ptr<FeedSim>& sim = h.sim;
 };
 
 TEST_F(AppTest, LoginFillsTheMarketTableAndStartsTheService) {
@@ -171,7 +126,6 @@ TEST_F(AppTest, MalformedFrameClosesFromOurSideAndStillEnds) {
   sim.reset();
   options.malformed = SimMalformed::TRAILER;
   startSim();
-  feedPorts[0] = sim->port();
   shell.logins.push_back({true, "demo", "demo"});
   LogCapture logs(3);
   ASSERT_TRUE(connect());

@@ -56,15 +56,24 @@ class ServerHarness {
     }
   }
 
-  // Starts the simulator with `options`, starts the program and logs in as demo.
-  bool start() {
+  // A (new) simulator with `options`, which the program's first port points at.
+  bool startSim() {
     sim = std::make_unique<FeedSim>(options, data, loop);
     if (!sim->start()) return false;
     hostname = "127.0.0.1";
     feedPorts[0] = feedPorts[1] = sim->port();
+    return true;
+  }
+  // The program's start-up, up to (not including) the login flow.
+  void startProgram() {
     startUp(shell, loop);
     setLogLevel(0);
     loop.setAfterEvent(updateStats);
+  }
+  // Simulator, program, and a login as demo with the DDE client connected.
+  bool start() {
+    if (!startSim()) return false;
+    startProgram();
     shell.logins.push_back({true, "demo", "demo"});
     if (!connect() || !runUntil([] { return ddeInstance != 0; })) return false;
     client.setIdle([this] { loop.runOnce(2); });

@@ -1,0 +1,458 @@
+#!/usr/bin/env bash
+# The Windows build end to end under Wine: TavroDDE.exe against feedsim on
+# 127.0.0.1:7000, the login dialog driven from another process (a refused
+# login first), CF_TEXT and XlTable requests and advise loops over raw DDE
+# messages (ddeclient.exe), a request through Wine's own DDEML (ddemlprobe.exe),
+# the tray tip, the lost-connection notice that ends the program; before that a
+# run without a feed server (the retry box, then Cancel) and after it one that
+# ends through the tray menu's "Exit".
+#
+# usage: tests/win32/run-wine-tests.sh [--feedsim PATH] [--build DIR] [--keep]
+#   --feedsim PATH  the POSIX feedsim (default build/dev/tools/feedsim/feedsim, built if missing)
+#   --build DIR     the mingw build to use (default build/mingw-wine, configured from the
+#                   mingw preset with TAVRO_WINE_DDE_SHIM=ON and built)
+#   --keep          keep the temporary directory (Wine prefix, logs) for a look afterwards
+# Installs g++-mingw-w64-x86-64, wine64 and xvfb when missing and run as root.
+# The last line is "N passed, M failed"; the exit status is non-zero on a failure.
+
+set -u
+
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+FEEDSIM="$ROOT/build/dev/tools/feedsim/feedsim"
+BUILD="$ROOT/build/mingw-wine"
+KEEP=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --feedsim) FEEDSIM=$2; shift 2 ;;
+    --build) BUILD=$2; shift 2 ;;
+    --keep) KEEP=1; shift ;;
+    *) echo "usage: $0 [--feedsim PATH] [--build DIR] [--keep]" >&2; exit 2 ;;
+  esac
+done
+
+PORT=7000
+# The feed drops the logged-in connection this long after accepting it; every
+# check that needs the connection runs inside this window.
+DROP_AFTER=30
+START=$(date +%s)
+PASSED=0
+FAILED=0
+SKIPPED=0
+
+say() { echo "wine: $*"; }
+pass() { PASSED=$((PASSED + 1)); echo "PASS $1"; }
+fail() { FAILED=$((FAILED + 1)); echo "FAIL $1${2:+: $2}"; }
+skip() { SKIPPED=$((SKIPPED + 1)); echo "SKIP $1${2:+: $2}"; }
+summary() {
+  say "took $(( $(date +%s) - START )) s"
+  if [ "$SKIPPED" -gt 0 ]; then
+    echo "$PASSED passed, $FAILED failed, $SKIPPED skipped"
+  else
+    echo "$PASSED passed, $FAILED failed"
+  fi
+}
+
+# --- tools ------------------------------------------------------------------
+
+find_wine() {
+  if [ -x /usr/lib/wine/wine64 ]; then echo /usr/lib/wine/wine64; return; fi
+  command -v wine64 || true
+}
+WINE=$(find_wine)
+missing=()
+command -v x86_64-w64-mingw32-g++ > /dev/null || missing+=(g++-mingw-w64-x86-64)
+[ -n "$WINE" ] || missing+=(wine64)
+command -v Xvfb > /dev/null || missing+=(xvfb xauth)
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    say "missing ${missing[*]} and not root: cannot run"
+    skip "wine suite" "missing ${missing[*]}"
+    summary
+    exit 0
+  fi
+  say "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null 2>&1; then
+    apt-get update -qq > /dev/null 2>&1
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null 2>&1 || {
+      fail "install" "apt-get install ${missing[*]} failed"
+      summary
+      exit 1
+    }
+  fi
+  WINE=$(find_wine)
+fi
+WINESERVER="$(dirname "$WINE")/wineserver"
+[ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver || echo wineserver)
+
+# --- builds -----------------------------------------------------------------
+
+if [ ! -x "$FEEDSIM" ]; then
+  say "building feedsim"
+  (cd "$ROOT" && cmake --preset dev > /dev/null && cmake --build build/dev --target feedsim -j2 > /dev/null) || {
+    fail "build feedsim"
+    summary
+    exit 1
+  }
+fi
+say "building the Windows programs in $BUILD"
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+  (cd "$ROOT" && cmake --preset mingw -B "$BUILD" -DTAVRO_WINE_DDE_SHIM=ON > "$ROOT/build/mingw-wine-configure.log" 2>&1) || {
+    fail "configure mingw" "see build/mingw-wine-configure.log"
+    summary
+    exit 1
+  }
+fi
+if cmake --build "$BUILD" -j2 > "$BUILD/build.log" 2>&1; then
+  pass "mingw build"
+else
+  fail "mingw build" "see $BUILD/build.log"
+  summary
+  exit 1
+fi
+TAVRO_EXE="$BUILD/app/TavroDDE.exe"
+CLIENT_EXE="$BUILD/tools/ddeclient/win32/ddeclient.exe"
+DRIVER_EXE="$BUILD/tools/ddeclient/win32/dialogdriver.exe"
+PROBE_EXE="$BUILD/tests/win32/ddemlprobe.exe"
+
+# --- environment ------------------------------------------------------------
+
+TMP=$(mktemp -d /tmp/tavro-wine.XXXXXX)
+export WINEPREFIX="$TMP/prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+XVFB_PID=""
+FEEDSIM_PID=""
+TAVRO_PID=""
+ADVISE_PID=""
+
+cleanup() {
+  for pid in $ADVISE_PID $TAVRO_PID $FEEDSIM_PID; do kill "$pid" 2> /dev/null; done
+  if [ -d "$WINEPREFIX" ]; then
+    "$WINESERVER" -k > /dev/null 2>&1
+    timeout 20 "$WINESERVER" -w > /dev/null 2>&1
+  fi
+  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2> /dev/null
+  if [ "$KEEP" = 1 ]; then say "kept $TMP"; else rm -rf "$TMP"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# A display nobody uses, under Xvfb: Wine draws its own tray there.
+DISPLAY_NUM=""
+for n in $(seq 90 140); do
+  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then DISPLAY_NUM=$n; break; fi
+done
+if [ -z "$DISPLAY_NUM" ]; then
+  fail "xvfb" "no free display"
+  summary
+  exit 1
+fi
+Xvfb ":$DISPLAY_NUM" -screen 0 1024x768x24 -nolisten tcp > "$TMP/xvfb.log" 2>&1 &
+XVFB_PID=$!
+export DISPLAY=":$DISPLAY_NUM"
+for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$DISPLAY_NUM" ] && break; sleep 0.1; done
+if [ ! -e "/tmp/.X11-unix/X$DISPLAY_NUM" ]; then
+  fail "xvfb" "no display after 10 s"
+  summary
+  exit 1
+fi
+
+t0=$(date +%s)
+if timeout 180 "$WINE" wineboot -i > "$TMP/wineboot.log" 2>&1; then
+  say "fresh prefix in $(( $(date +%s) - t0 )) s"
+else
+  fail "wineboot" "see $TMP/wineboot.log"
+  summary
+  exit 1
+fi
+
+# Runs a Windows program with a time bound; its text-mode CRLF lines come out as plain lines.
+wine_run() {
+  local captured="$TMP/run.$BASHPID" rc
+  timeout "$1" "$WINE" "${@:2}" > "$captured"
+  rc=$?
+  tr -d '\r' < "$captured"
+  rm -f "$captured"
+  return $rc
+}
+driver() { wine_run 60 "$DRIVER_EXE" "$@"; }
+client() { wine_run 60 "$CLIENT_EXE" "$@"; }
+
+# Waits up to $1 seconds for a line matching $2 in file $3.
+wait_for_line() {
+  local end=$(( $(date +%s) + $1 ))
+  while [ "$(date +%s)" -le "$end" ]; do
+    grep -q -- "$2" "$3" 2> /dev/null && return 0
+    sleep 0.2
+  done
+  return 1
+}
+
+port_busy() { (exec 3<> "/dev/tcp/127.0.0.1/$1") 2> /dev/null; }
+
+start_tavro() {
+  "$WINE" "$TAVRO_EXE" > "$TMP/tavro$1.out" 2> "$TMP/tavro$1.err" &
+  TAVRO_PID=$!
+}
+
+# Waits up to $2 seconds for TavroDDE.exe to end by itself; checks its exit status.
+expect_exit() {
+  local name=$1 exited=0 rc
+  for _ in $(seq 1 $(( $2 * 5 ))); do
+    if ! kill -0 "$TAVRO_PID" 2> /dev/null; then exited=1; break; fi
+    sleep 0.2
+  done
+  if [ $exited = 1 ]; then
+    wait "$TAVRO_PID"
+    rc=$?
+    TAVRO_PID=""
+    if [ $rc -eq 0 ]; then pass "$name: TavroDDE.exe exits with 0"; else fail "$name: exit status" "$rc"; fi
+  else
+    fail "$name: TavroDDE.exe" "still running $2 s later"
+    kill "$TAVRO_PID" 2> /dev/null
+    TAVRO_PID=""
+  fi
+}
+
+# --- the run ----------------------------------------------------------------
+
+for _ in $(seq 1 60); do port_busy "$PORT" || break; sleep 1; done
+if port_busy "$PORT"; then
+  fail "feedsim" "127.0.0.1:$PORT is in use"
+  summary
+  exit 1
+fi
+
+# Run 1, no feed server: both ports fail, the retry box, Yes, the dialog again, Cancel.
+if port_busy 80; then
+  skip "no feed server" "something listens on 127.0.0.1:80"
+else
+  start_tavro 1
+  driver login demo demo --timeout 30 > /dev/null
+  out=$(driver box --title TAVRO --timeout 30)
+  if echo "$out" | grep -q "^box: Can't connect to TAVRO. Try again?$" && echo "$out" | grep -q 'Yes pressed'; then
+    pass "no feed server: \"Can't connect to TAVRO. Try again?\" answered Yes"
+  else
+    fail "no feed server: retry box" "$out"
+  fi
+  out=$(driver prompt --timeout 30)
+  if [ "$out" = "prompt: Please enter your TAVRO login details:" ]; then
+    pass "after Yes the login dialog opens again"
+  else
+    fail "dialog after Yes" "$out"
+  fi
+  out=$(driver cancel --timeout 30)
+  if echo "$out" | grep -q 'Cancel pressed'; then pass "Cancel in the login dialog"; else fail "Cancel" "$out"; fi
+  expect_exit "after Cancel" 20
+fi
+
+# Run 2, the whole way: login (refused first), requests, advise loops, the lost connection.
+"$FEEDSIM" --host 127.0.0.1 --port "$PORT" --rate 2 --drop-after-seconds "$DROP_AFTER" -v > "$TMP/feedsim.log" 2>&1 &
+FEEDSIM_PID=$!
+if ! wait_for_line 10 "listening on" "$TMP/feedsim.log"; then
+  fail "feedsim" "did not start: $(head -3 "$TMP/feedsim.log")"
+  summary
+  exit 1
+fi
+
+start_tavro 2
+
+# Dialog 101 as it stands on the screen.
+layout=$(driver inspect --timeout 30)
+echo "$layout" > "$TMP/dialog.txt"
+layout_ok=1
+expect_layout() {
+  if ! echo "$layout" | grep -q -- "$1"; then
+    layout_ok=0
+    echo "  dialog: no line matching: $1"
+  fi
+}
+expect_layout '^caption: TAVRO DDE (Version 1.3) Authentication$'
+style=$(echo "$layout" | sed -n 's/^style: \(0x[0-9a-f]*\)$/\1/p')
+# DS_MODALFRAME | DS_SYSMODAL | WS_POPUP | WS_CAPTION | WS_SYSMENU
+if [ -z "$style" ] || [ $(( style & 0x80C80082 )) -ne $(( 0x80C80082 )) ]; then
+  layout_ok=0
+  echo "  dialog: style $style"
+fi
+# Positions within a dialog unit: the driver converts back from pixels.
+near() { [ $(( $1 - $2 )) -le 1 ] && [ $(( $2 - $1 )) -le 1 ]; }
+check_control() {  # index id class x y w h
+  local line
+  line=$(echo "$layout" | grep '^control:' | sed -n "$1p")
+  local id cls x y w h
+  id=$(echo "$line" | sed -n 's/.*id=\(-\{0,1\}[0-9]*\) .*/\1/p')
+  cls=$(echo "$line" | sed -n 's/.* class=\([A-Za-z]*\) .*/\1/p')
+  x=$(echo "$line" | sed -n 's/.* at=\([0-9]*\),.*/\1/p')
+  y=$(echo "$line" | sed -n 's/.* at=[0-9]*,\([0-9]*\) .*/\1/p')
+  w=$(echo "$line" | sed -n 's/.* size=\([0-9]*\)x.*/\1/p')
+  h=$(echo "$line" | sed -n 's/.* size=[0-9]*x\([0-9]*\).*/\1/p')
+  if [ "$id" != "$2" ] || [ "$cls" != "$3" ] || ! near "${x:-0}" "$4" || ! near "${y:-0}" "$5" ||
+     ! near "${w:-0}" "$6" || ! near "${h:-0}" "$7"; then
+    layout_ok=0
+    echo "  dialog: control $1 is \"$line\", wanted id=$2 $3 at $4,$5 size $6x$7"
+  fi
+}
+check_control 1 1 Button 39 81 50 14
+check_control 2 2 Button 105 81 50 14
+check_control 3 1002 Static 32 7 127 8
+check_control 4 -1 Static 23 29 33 8
+check_control 5 -1 Static 23 53 32 8
+check_control 6 1000 Edit 72 26 101 14
+check_control 7 1001 Edit 72 53 101 14
+expect_layout 'id=1 class=Button style=0x5001000[0-9a-f] ' # visible tab stop
+expect_layout 'id=1002 .*text="Please enter your TAVRO login details:"'
+expect_layout 'id=1000 class=Edit .* focus '
+expect_layout '^limit: id=1000 124$'
+expect_layout '^limit: id=1001 124$'
+pw_style=$(echo "$layout" | sed -n 's/.*id=1001 class=Edit style=\(0x[0-9a-f]*\).*/\1/p')
+# ES_PASSWORD | ES_AUTOHSCROLL | WS_TABSTOP
+if [ -z "$pw_style" ] || [ $(( pw_style & 0x000100A0 )) -ne $(( 0x000100A0 )) ]; then
+  layout_ok=0
+  echo "  dialog: password edit style $pw_style"
+fi
+dialog_at=$(echo "$layout" | sed -n 's/^at: \([0-9]*\),\([0-9]*\) client: .*/\1 \2/p')
+if [ "$layout_ok" = 1 ]; then
+  pass "login dialog 101: caption, style, controls in tab order, positions, focus, limits"
+else
+  fail "login dialog 101" "see above; all of it in $TMP/dialog.txt"
+fi
+say "dialog frame at $dialog_at (dialog units from the owner's client origin); $(echo "$layout" | grep '^base units')"
+
+# The hidden main window: created visible, hidden once its timers are set, which
+# is before the first dialog opens.
+out=$(driver window --timeout 30)
+if echo "$out" | grep -q 'title="TAVRO DDE Link" visible=0' &&
+   [ $(( $(echo "$out" | sed -n 's/.*exstyle=\(0x[0-9a-f]*\).*/\1/p') & 0x80 )) -ne 0 ]; then
+  pass "hidden tool window \"TAVRO DDE Link\""
+else
+  fail "hidden tool window" "$out"
+fi
+
+# A refused login brings the dialog back with the failure prompt and the entries kept.
+out=$(driver login demo wrong --timeout 30)
+if echo "$out" | grep -q '^prompt: Please enter your TAVRO login details:$' && echo "$out" | grep -q 'OK pressed'; then
+  pass "first dialog shows the login prompt and takes OK"
+else
+  fail "first dialog" "$out"
+fi
+out=$(driver prompt --timeout 30)
+if [ "$out" = "prompt: Authentication failed - please try again:" ]; then
+  pass "refused login: dialog back with \"Authentication failed - please try again:\""
+else
+  fail "refused login prompt" "$out"
+fi
+out=$(driver login demo demo --timeout 30)
+if echo "$out" | grep -q 'entries before: user "demo"' && echo "$out" | grep -q 'OK pressed'; then
+  pass "second dialog keeps the user name; OK with demo/demo"
+else
+  fail "second dialog" "$out"
+fi
+if wait_for_line 15 "logged in, 3 markets" "$TMP/tavro2.out"; then
+  pass "logged in (3 markets)"
+else
+  fail "login" "no \"logged in\" line; tail: $(tail -3 "$TMP/tavro2.out")"
+fi
+LOGGED_IN=$(date +%s)
+
+out=$(driver tip "No active stocks" --timeout 15)
+if [ $? -eq 0 ]; then pass "tray tip \"No active stocks\""; else fail "tray tip after login" "$out"; fi
+
+number='^-\{0,1\}[0-9][0-9]*\(\.[0-9]*\)\{0,1\}$'
+check_value() {  # name pattern command...
+  local name=$1 pattern=$2
+  shift 2
+  local value rc
+  value=$("$@" 2> "$TMP/client.err")
+  rc=$?
+  if [ $rc -eq 0 ] && echo "$value" | grep -q -- "$pattern"; then
+    pass "$name: $value"
+  else
+    fail "$name" "exit $rc, \"$value\" $(cat "$TMP/client.err")"
+  fi
+}
+check_value "request lse_vod BID in CF_TEXT" "$number" client request lse_vod BID
+check_value "request lse_vod BID in XlTable" "$number" client request lse_vod BID --xltable
+check_value "request lse_vod NAME in XlTable" '^Vodafone Group$' client request lse_vod NAME --xltable
+check_value "request lse_vod LAST_TRADE_TIME as a time of day" '^[0-2][0-9]:[0-5][0-9]:[0-5][0-9]$' \
+  client request lse_vod LAST_TRADE_TIME
+check_value "request LAST_TRADE_TYPE in XlTable spelled out" '^[A-Za-z]' client request lse_vod LAST_TRADE_TYPE --xltable
+client request lse_vod NO_SUCH_FIELD > /dev/null 2>&1
+rc=$?
+if [ $rc -eq 3 ]; then pass "request for an unknown item refused (exit 3)"; else fail "unknown item" "exit $rc"; fi
+client request lse_vod BID --service NOSUCHSERVICE > /dev/null 2>&1
+rc=$?
+if [ $rc -eq 2 ]; then pass "unknown service (exit 2)"; else fail "unknown service" "exit $rc"; fi
+
+# An advise loop kept up while the rest goes on.
+client advise lse_vod BID OFFER --count 6 --seconds 12 > "$TMP/advise.txt" 2> "$TMP/advise.err" &
+ADVISE_PID=$!
+out=$(driver tip "1 active stocks" --timeout 10)
+if [ $? -eq 0 ]; then
+  pass "tray tip \"1 active stocks\" while the advise loop runs"
+else
+  fail "tray tip with an open instrument" "$out"
+fi
+wait "$ADVISE_PID"
+rc=$?
+ADVISE_PID=""
+updates=$(grep -c "^lse_vod \(BID\|OFFER\) -\{0,1\}[0-9]" "$TMP/advise.txt")
+if [ $rc -eq 0 ] && [ "$updates" -ge 6 ]; then
+  pass "advise loop on BID and OFFER: $updates updates in CF_TEXT"
+else
+  fail "advise loop" "exit $rc, $updates updates: $(head -3 "$TMP/advise.txt") $(cat "$TMP/advise.err")"
+fi
+out=$(client advise lse_vod BID NAME --xltable --count 3 --seconds 12 2> "$TMP/advise.err")
+rc=$?
+if [ $rc -eq 0 ] && [ "$(echo "$out" | grep -c "^lse_vod \(BID -\{0,1\}[0-9]\|NAME Vodafone Group\)")" -ge 3 ]; then
+  pass "advise loop in XlTable: $(echo "$out" | tr '\n' '|')"
+else
+  fail "advise loop in XlTable" "exit $rc: $out $(cat "$TMP/advise.err")"
+fi
+if grep -q "no acknowledgement" "$TMP/advise.err"; then
+  say "as measured before: Wine's server side never acknowledges WM_DDE_UNADVISE of an XlTable loop"
+fi
+
+# Wine's own DDEML as a client.
+out=$(wine_run 60 "$PROBE_EXE" lse_vod BID 2>&1)
+rc=$?
+echo "$out" | sed 's/^/  ddeml: /'
+if [ $rc -eq 0 ] && echo "$out" | grep -q '^CF_TEXT BID: "-\{0,1\}[0-9][0-9.]*" ' &&
+   echo "$out" | grep -q '^XlTable BID: 20 bytes: 10 00 04 00 01 00 01 00 01 00 08 00 '; then
+  pass "DDEML client: CF_TEXT text and a 20-byte XlTable number"
+else
+  fail "DDEML client" "exit $rc"
+fi
+
+# The feed drops the connection: the notice, then the program ends by itself.
+left=$(( LOGGED_IN + DROP_AFTER + 20 - $(date +%s) ))
+[ $left -lt 10 ] && left=10
+out=$(driver box --title TAVRO --timeout "$left")
+if echo "$out" | grep -q '^box: Connection to TAVRO has been lost.$' && echo "$out" | grep -q 'OK pressed'; then
+  pass "lost connection: \"Connection to TAVRO has been lost.\" dismissed"
+else
+  fail "lost connection notice" "$out"
+fi
+expect_exit "after the lost connection" 20
+
+# Run 3: "Exit" from the tray menu ends the program and takes the icon away.
+start_tavro 3
+driver login demo demo --timeout 30 > /dev/null
+if wait_for_line 15 "logged in" "$TMP/tavro3.out" && driver tip "No active stocks" --timeout 15 > /dev/null; then
+  out=$(driver menu-exit --timeout 15)
+  if echo "$out" | grep -q 'Exit chosen'; then pass "tray menu shown, \"Exit\" chosen"; else fail "tray menu" "$out"; fi
+  expect_exit "after Exit" 20
+  out=$(driver tip --timeout 1 2>&1)
+  if echo "$out" | grep -q '^tip: '; then fail "tray icon after Exit" "$out"; else pass "tray icon removed at exit"; fi
+else
+  fail "run 3 login" "$(tail -3 "$TMP/tavro3.out")"
+fi
+
+if [ "$FAILED" -gt 0 ]; then
+  echo "--- TavroDDE.exe log of the main run (tail) ---"
+  tail -20 "$TMP/tavro2.out"
+  echo "--- feedsim log (tail) ---"
+  tail -10 "$TMP/feedsim.log"
+fi
+summary
+[ "$FAILED" -eq 0 ]

@@ -1,0 +1,250 @@
+// ddeclient for Windows: asks a DDE service for values or follows advise
+// loops over raw DDE messages, with the commands and output of the POSIX
+// ddeclient. Exit status: 0 done, 1 usage, 2 no such service or the
+// conversation lost, 3 a request or advise refused.
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/ddeclient/win32/RawDdeClient.h"
+#include "tools/ddeclient/win32/XlTableText.h"
+
+namespace {
+
+const int EXIT_USAGE = 1;
+const int EXIT_NO_SERVICE = 2;
+const int EXIT_REFUSED = 3;
+const int INITIATE_MS = 3000;
+const int ANSWER_MS = 5000;
+const int UNADVISE_MS = 1000;
+const int POLL_MS = 50;
+
+const char* const USAGE =
+    "usage:\n"
+    "  ddeclient request TOPIC ITEM [--xltable] [--service NAME]\n"
+    "      prints the item's value once\n"
+    "  ddeclient advise TOPIC ITEM... [--xltable] [--count N] [--seconds T] [--service NAME]\n"
+    "      starts an advise loop on each item and prints \"TOPIC ITEM VALUE\" per update,\n"
+    "      until N updates or T seconds (or Ctrl-C)\n"
+    "  ddeclient watch TOPIC... --items ITEM,ITEM... [--xltable] [--seconds T] [--service NAME]\n"
+    "      requests each item once, then follows them; one \"TOPIC ITEM VALUE\" line each\n"
+    "options:\n"
+    "  --xltable      ask for XlTable instead of CF_TEXT (numbers and strings are decoded)\n"
+    "  --service NAME the DDE service (default TAVRO)\n"
+    "  --count N      stop after N updates (advise)\n"
+    "  --seconds T    stop after T seconds (T may have decimals)\n"
+    "  --items LIST   comma-separated items (watch)\n"
+    "exit status: 0 done, 1 usage, 2 no such service or conversation lost,\n"
+    "3 request or advise refused\n";
+
+volatile LONG interrupted = 0;
+
+BOOL WINAPI onConsoleEvent(DWORD) {
+  InterlockedExchange(&interrupted, 1);
+  return TRUE;
+}
+
+struct Options {
+  std::string command;
+  std::vector<std::string> words;
+  std::vector<std::string> items;
+  std::string service = "TAVRO";
+  bool xltable = false;
+  long count = -1;
+  double seconds = -1;
+};
+
+int usage(const std::string& why) {
+  std::fprintf(stderr, "ddeclient: %s\n%s", why.c_str(), USAGE);
+  return EXIT_USAGE;
+}
+
+bool parseNumber(const std::string& text, double& out) {
+  char* end = nullptr;
+  out = std::strtod(text.c_str(), &end);
+  return !text.empty() && end && *end == '\0' && out >= 0 && out < 1e9;
+}
+
+// 0 when the options hold together, -1 after --help, else the exit status.
+int parse(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      std::fputs(USAGE, stdout);
+      return -1;
+    } else if (a == "--xltable") {
+      o.xltable = true;
+    } else if (a == "--service") {
+      if (!value(o.service) || o.service.empty() || o.service.size() > 255) return usage("--service needs a name");
+    } else if (a == "--count") {
+      double n;
+      if (!value(v) || !parseNumber(v, n) || n < 1 || n != static_cast<long>(n))
+        return usage("--count needs a whole number");
+      o.count = static_cast<long>(n);
+    } else if (a == "--seconds") {
+      if (!value(v) || !parseNumber(v, o.seconds)) return usage("--seconds needs a number");
+    } else if (a == "--items") {
+      if (!value(v)) return usage("--items needs a list");
+      std::size_t start = 0;
+      for (std::size_t comma; start <= v.size(); start = comma + 1) {
+        comma = v.find(',', start);
+        if (comma == std::string::npos) comma = v.size();
+        if (comma > start) o.items.push_back(v.substr(start, comma - start));
+      }
+    } else if (a.size() > 1 && a[0] == '-') {
+      return usage("unknown option " + a);
+    } else if (o.command.empty()) {
+      o.command = a;
+    } else {
+      if (a.size() > 255) return usage("names are at most 255 characters");
+      o.words.push_back(a);
+    }
+  }
+  for (const std::string& item : o.items)
+    if (item.size() > 255) return usage("names are at most 255 characters");
+  if (o.command == "request") {
+    if (o.words.size() != 2) return usage("request takes a topic and an item");
+  } else if (o.command == "advise") {
+    if (o.words.size() < 2) return usage("advise takes a topic and at least one item");
+  } else if (o.command == "watch") {
+    if (o.words.empty() || o.items.empty()) return usage("watch takes topics and --items");
+  } else {
+    return usage(o.command.empty() ? "no command" : "unknown command " + o.command);
+  }
+  return 0;
+}
+
+UINT xltableFormat() {
+  static UINT format = RawDdeClient::registeredFormat("XlTable");
+  return format;
+}
+
+UINT formatOf(const Options& o) { return o.xltable ? xltableFormat() : CF_TEXT; }
+
+std::string show(const DdeValue& v) { return formatValue(v.format, xltableFormat(), v.data); }
+
+void printLine(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+void complain(const std::string& what) { std::fprintf(stderr, "ddeclient: %s\n", what.c_str()); }
+
+int connectTopic(RawDdeClient& client, const Options& o, const std::string& topic) {
+  if (client.initiate(o.service.c_str(), topic.c_str(), INITIATE_MS)) return 0;
+  complain(client.lastError());
+  return EXIT_NO_SERVICE;
+}
+
+ULONGLONG deadlineOf(const Options& o) {
+  return o.seconds < 0 ? 0 : GetTickCount64() + static_cast<ULONGLONG>(o.seconds * 1000);
+}
+
+bool timeUp(ULONGLONG deadline) { return interrupted || (deadline != 0 && GetTickCount64() >= deadline); }
+
+int runRequest(const Options& o) {
+  RawDdeClient client;
+  if (int rc = connectTopic(client, o, o.words[0])) return rc;
+  DdeValue value;
+  DdeReply r = client.request(o.words[1].c_str(), formatOf(o), ANSWER_MS, value);
+  if (r != DdeReply::Ok) {
+    complain(client.lastError());
+    client.terminate(1000);
+    return r == DdeReply::Refused ? EXIT_REFUSED : EXIT_NO_SERVICE;
+  }
+  printLine(show(value));
+  client.terminate(1000);
+  return 0;
+}
+
+int runAdvise(const Options& o) {
+  RawDdeClient client;
+  const std::string& topic = o.words[0];
+  if (int rc = connectTopic(client, o, topic)) return rc;
+  std::vector<std::string> items(o.words.begin() + 1, o.words.end());
+  for (const std::string& item : items) {
+    DdeReply r = client.adviseStart(item.c_str(), formatOf(o), ANSWER_MS);
+    if (r != DdeReply::Ok) {
+      complain(client.lastError());
+      client.terminate(1000);
+      return r == DdeReply::Refused ? EXIT_REFUSED : EXIT_NO_SERVICE;
+    }
+  }
+  ULONGLONG deadline = deadlineOf(o);
+  long seen = 0;
+  while (!timeUp(deadline) && (o.count < 0 || seen < o.count)) {
+    DdeValue value;
+    if (client.takeAdvise(value)) {
+      printLine(topic + " " + value.item + " " + show(value));
+      ++seen;
+      continue;
+    }
+    if (!client.connected()) {
+      complain("the server ended the conversation");
+      return EXIT_NO_SERVICE;
+    }
+    if (!RawDdeClient::pump(POLL_MS)) break;
+  }
+  // A server that never answers an unadvise still ends the loops when the conversation ends.
+  for (const std::string& item : items)
+    if (client.adviseStop(item.c_str(), formatOf(o), UNADVISE_MS) == DdeReply::Failed) complain(client.lastError());
+  client.terminate(1000);
+  return 0;
+}
+
+int runWatch(const Options& o) {
+  std::vector<std::unique_ptr<RawDdeClient>> clients;
+  for (const std::string& topic : o.words) {
+    clients.push_back(std::make_unique<RawDdeClient>());
+    RawDdeClient& client = *clients.back();
+    if (int rc = connectTopic(client, o, topic)) return rc;
+    for (const std::string& item : o.items) {
+      DdeValue value;
+      DdeReply r = client.request(item.c_str(), formatOf(o), ANSWER_MS, value);
+      if (r == DdeReply::Ok) printLine(topic + " " + item + " " + show(value));
+      if (r != DdeReply::Failed) r = client.adviseStart(item.c_str(), formatOf(o), ANSWER_MS);
+      if (r == DdeReply::Failed) {
+        complain(client.lastError());
+        return EXIT_NO_SERVICE;
+      }
+      if (r == DdeReply::Refused) printLine(topic + " " + item + " n/a");
+    }
+  }
+  ULONGLONG deadline = deadlineOf(o);
+  while (!timeUp(deadline)) {
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+      DdeValue value;
+      while (clients[i]->takeAdvise(value)) printLine(o.words[i] + " " + value.item + " " + show(value));
+      if (!clients[i]->connected()) {
+        complain("the server ended the conversation on " + o.words[i]);
+        return EXIT_NO_SERVICE;
+      }
+    }
+    if (!RawDdeClient::pump(POLL_MS)) break;
+  }
+  for (auto& client : clients) client->terminate(1000);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  int rc = parse(argc, argv, o);
+  if (rc < 0) return 0;
+  if (rc) return rc;
+  SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+  if (o.command == "request") return runRequest(o);
+  if (o.command == "advise") return runAdvise(o);
+  return runWatch(o);
+}
