@@ -63,6 +63,8 @@ missing=()
 command -v x86_64-w64-mingw32-g++ > /dev/null || missing+=(g++-mingw-w64-x86-64)
 [ -n "$WINE" ] || missing+=(wine64)
 command -v Xvfb > /dev/null || missing+=(xvfb xauth)
+command -v xwd > /dev/null || missing+=(x11-apps)
+command -v convert > /dev/null && convert -version 2> /dev/null | grep -q ImageMagick || missing+=(imagemagick)
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     say "missing ${missing[*]} and not root: cannot run"
@@ -327,6 +329,16 @@ if echo "$out" | grep -q 'title="TAVRO DDE Link" visible=0' &&
   pass "hidden tool window \"TAVRO DDE Link\""
 else
   fail "hidden tool window" "$out"
+fi
+
+# A screenshot of the open login dialog, kept as an artifact of the run.
+ARTIFACTS="$ROOT/build/wine-artifacts"
+mkdir -p "$ARTIFACTS"
+if xwd -root -silent -display "$DISPLAY" 2> /dev/null | convert xwd:- -crop 400x230+332+282 +repage "$ARTIFACTS/login-dialog.png" 2> /dev/null &&
+   [ -s "$ARTIFACTS/login-dialog.png" ]; then
+  pass "screenshot of the login dialog: build/wine-artifacts/login-dialog.png"
+else
+  fail "screenshot of the login dialog"
 fi
 
 # A refused login brings the dialog back with the failure prompt and the entries kept.
