@@ -334,7 +334,7 @@ fi
 # A screenshot of the open login dialog, kept as an artifact of the run.
 ARTIFACTS="$ROOT/build/wine-artifacts"
 mkdir -p "$ARTIFACTS"
-if xwd -root -silent -display "$DISPLAY" 2> /dev/null | convert xwd:- -crop 400x230+332+282 +repage "$ARTIFACTS/login-dialog.png" 2> /dev/null &&
+if xwd -root -silent -display "$DISPLAY" 2> /dev/null | convert xwd:- -crop 366x170+349+342 +repage "$ARTIFACTS/login-dialog.png" 2> /dev/null &&
    [ -s "$ARTIFACTS/login-dialog.png" ]; then
   pass "screenshot of the login dialog: build/wine-artifacts/login-dialog.png"
 else
