@@ -85,7 +85,7 @@ TEST(XlTableTest, DecodesAStringRecordWithoutTrailingZero) {
 
 TEST(XlTableTest, DecodesEveryCellTypeRowByRow) {
   std::string bytes = table(3, 3) + record(0x01, dbl(1.5) + dbl(-2)) + record(0x02, "\x01x") +
-                      record(0x04, u16(1) + u16(0)) + record(0x08, u16(42)) + record(0x06, u16(0xFFF9)) +
+                      record(0x03, u16(1) + u16(0)) + record(0x04, u16(42)) + record(0x06, u16(0xFFF9)) +
                       record(0x05, u16(1)) + record(0x07, u16(1));
   XlTable t;
   std::string error;
@@ -112,13 +112,13 @@ TEST(XlTableTest, RefusesTablesThatDoNotAddUp) {
       {"odd float record", table(1, 1) + record(0x01, "1234567"), "float record of 7"},
       {"string past its record", table(1, 1) + record(0x02, "\x05" "ab"), "runs past its record"},
       {"second table", table(1, 1) + table(1, 1), "second table record"},
-      {"unknown type", table(1, 1) + record(0x03, "ab"), "unknown record type 3"},
+      {"unknown type", table(1, 1) + record(0x09, "ab"), "unknown record type 9"},
       {"torn header", table(1, 1) + "\x01", "truncated record header"},
       {"too few values", table(1, 2) + record(0x01, dbl(1)), "values for 1 of 2"},
       {"too many values", table(1, 1) + record(0x01, dbl(1) + dbl(2)), "more values than"},
       {"run of the wrong size", table(1, 3) + record(0x05, "abc"), "run record of 3"},
       {"run past the table", table(1, 2) + record(0x07, u16(3)), "more values than"},
-      {"odd bool record", table(1, 1) + record(0x04, "a"), "odd size"},
+      {"odd bool record", table(1, 1) + record(0x03, "a"), "odd size"},
   };
   for (const BadTable& bad : cases) {
     SCOPED_TRACE(bad.name);

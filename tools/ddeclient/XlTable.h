@@ -7,8 +7,8 @@
 // Layout: records of u16 type, u16 size, `size` bytes. The first is the
 // table record (0x10, size 4: u16 rows, u16 columns); value records follow
 // and fill the cells row by row: floats (0x01, 8 bytes each), strings (0x02,
-// a count byte and that many characters each), booleans (0x04), errors
-// (0x08) and integers (0x06), 2 bytes each, and blank (0x05) and skip (0x07)
+// a count byte and that many characters each), booleans (0x03), errors
+// (0x04) and integers (0x06), 2 bytes each, and blank (0x05) and skip (0x07)
 // runs, a u16 cell count each.
 
 #include <cstddef>
@@ -21,8 +21,8 @@
 const std::uint16_t XLTABLE_TABLE = 0x10;
 const std::uint16_t XLTABLE_FLOAT = 0x01;
 const std::uint16_t XLTABLE_STRING = 0x02;
-const std::uint16_t XLTABLE_BOOL = 0x04;
-const std::uint16_t XLTABLE_ERROR = 0x08;
+const std::uint16_t XLTABLE_BOOL = 0x03;
+const std::uint16_t XLTABLE_ERROR = 0x04;
 const std::uint16_t XLTABLE_BLANK = 0x05;
 const std::uint16_t XLTABLE_INT = 0x06;
 const std::uint16_t XLTABLE_SKIP = 0x07;
