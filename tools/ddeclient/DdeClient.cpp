@@ -1,4 +1,5 @@
 #include "tools/ddeclient/DdeClient.h"
+#include "tools/ddeclient/XlTable.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -318,4 +319,10 @@ bool DdeClient::nextAdvise(DdeAdvise& out, int waitMs) {
     }
     if (left <= 0 && m_advises.empty()) return false;
   }
+}
+
+std::string formatValue(const DdeBridgeFormat& format, const std::string& data) {
+  if (format.sameAs(DdeBridgeFormat::registered("XlTable"))) return formatValue(ValueFormat::XlTable, data);
+  if (format.name.empty() && format.code == 1) return formatValue(ValueFormat::Text, data);
+  return formatValue(ValueFormat::Other, data, format.name.empty() ? std::to_string(format.code) : format.name);
 }

@@ -82,3 +82,6 @@ class DdeClient {
   std::set<std::uint32_t> m_terminated;
   std::string m_error;
 };
+
+// One printable line for a value the server sent in `format`.
+std::string formatValue(const DdeBridgeFormat& format, const std::string& data);

@@ -193,18 +193,17 @@ std::string printable(const std::string& text) {
   return s;
 }
 
-std::string formatValue(const DdeBridgeFormat& format, const std::string& data) {
-  if (format.sameAs(DdeBridgeFormat::registered("XlTable"))) {
+std::string formatValue(ValueFormat format, const std::string& data, const std::string& otherFormat) {
+  if (format == ValueFormat::XlTable) {
     XlTable table;
     std::string error;
     if (!decodeXlTable(data, table, error)) return "#BAD XlTable: " + error;
     return formatTable(table);
   }
-  if (format.name.empty() && format.code == 1) {
+  if (format == ValueFormat::Text) {
     std::string text = data.substr(0, data.find('\0'));
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return printable(text);
   }
-  return "<" + std::to_string(data.size()) + " bytes in format " +
-         (format.name.empty() ? std::to_string(format.code) : format.name) + ">";
+  return "<" + std::to_string(data.size()) + " bytes in format " + otherFormat + ">";
 }

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/DdeBridge.h"
 
 const std::uint16_t XLTABLE_TABLE = 0x10;
 const std::uint16_t XLTABLE_FLOAT = 0x01;
@@ -53,6 +52,7 @@ std::string formatCell(const XlCell& cell);
 std::string formatTable(const XlTable& table);
 // Characters a terminal would act on are shown as '?'.
 std::string printable(const std::string& text);
-// One line for a value in `format`: CF_TEXT up to its NUL, an XlTable
-// decoded (or "#BAD XlTable: ..."), anything else by its size.
-std::string formatValue(const DdeBridgeFormat& format, const std::string& data);
+// One line for a value: CF_TEXT up to its NUL, an XlTable decoded (or
+// "#BAD XlTable: ..."), anything else by its size and `otherFormat`'s name.
+enum class ValueFormat { Text, XlTable, Other };
+std::string formatValue(ValueFormat format, const std::string& data, const std::string& otherFormat = "");

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tools/ddeclient/win32/RawDdeClient.h"
-#include "tools/ddeclient/win32/XlTableText.h"
+#include "tools/ddeclient/XlTable.h"
 
 namespace {
 
@@ -130,7 +130,13 @@ UINT xltableFormat() {
 
 UINT formatOf(const Options& o) { return o.xltable ? xltableFormat() : CF_TEXT; }
 
-std::string show(const DdeValue& v) { return formatValue(v.format, xltableFormat(), v.data); }
+// Registered formats may come back sign-extended: compare their low 16 bits.
+std::string show(const DdeValue& v) {
+  unsigned format = v.format & 0xFFFFu;
+  if (format == (xltableFormat() & 0xFFFFu)) return formatValue(ValueFormat::XlTable, v.data);
+  if (format == CF_TEXT) return formatValue(ValueFormat::Text, v.data);
+  return formatValue(ValueFormat::Other, v.data, std::to_string(format));
+}
 
 void printLine(const std::string& line) {
   std::fputs(line.c_str(), stdout);
