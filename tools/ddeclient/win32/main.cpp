@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/ddeclient/win32/RawDdeClient.h"
+#include "tools/ddeclient/ClientOptions.h"
 #include "tools/ddeclient/XlTable.h"
 
 namespace {
@@ -47,78 +48,20 @@ BOOL WINAPI onConsoleEvent(DWORD) {
   return TRUE;
 }
 
-struct Options {
-  std::string command;
-  std::vector<std::string> words;
-  std::vector<std::string> items;
-  std::string service = "TAVRO";
-  bool xltable = false;
-  long count = -1;
-  double seconds = -1;
-};
+typedef ClientOptions Options;
 
 int usage(const std::string& why) {
   std::fprintf(stderr, "ddeclient: %s\n%s", why.c_str(), USAGE);
   return EXIT_USAGE;
 }
 
-bool parseNumber(const std::string& text, double& out) {
-  char* end = nullptr;
-  out = std::strtod(text.c_str(), &end);
-  return !text.empty() && end && *end == '\0' && out >= 0 && out < 1e9;
-}
-
 // 0 when the options hold together, -1 after --help, else the exit status.
 int parse(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--help" || a == "-h") {
-      std::fputs(USAGE, stdout);
-      return -1;
-    } else if (a == "--xltable") {
-      o.xltable = true;
-    } else if (a == "--service") {
-      if (!value(o.service) || o.service.empty() || o.service.size() > 255) return usage("--service needs a name");
-    } else if (a == "--count") {
-      double n;
-      if (!value(v) || !parseNumber(v, n) || n < 1 || n != static_cast<long>(n))
-        return usage("--count needs a whole number");
-      o.count = static_cast<long>(n);
-    } else if (a == "--seconds") {
-      if (!value(v) || !parseNumber(v, o.seconds)) return usage("--seconds needs a number");
-    } else if (a == "--items") {
-      if (!value(v)) return usage("--items needs a list");
-      std::size_t start = 0;
-      for (std::size_t comma; start <= v.size(); start = comma + 1) {
-        comma = v.find(',', start);
-        if (comma == std::string::npos) comma = v.size();
-        if (comma > start) o.items.push_back(v.substr(start, comma - start));
-      }
-    } else if (a.size() > 1 && a[0] == '-') {
-      return usage("unknown option " + a);
-    } else if (o.command.empty()) {
-      o.command = a;
-    } else {
-      if (a.size() > 255) return usage("names are at most 255 characters");
-      o.words.push_back(a);
-    }
-  }
-  for (const std::string& item : o.items)
-    if (item.size() > 255) return usage("names are at most 255 characters");
-  if (o.command == "request") {
-    if (o.words.size() != 2) return usage("request takes a topic and an item");
-  } else if (o.command == "advise") {
-    if (o.words.size() < 2) return usage("advise takes a topic and at least one item");
-  } else if (o.command == "watch") {
-    if (o.words.empty() || o.items.empty()) return usage("watch takes topics and --items");
-  } else {
-    return usage(o.command.empty() ? "no command" : "unknown command " + o.command);
+  std::string why;
+  if (!parseClientOptions(argc, argv, o, why)) return usage(why);
+  if (o.help) {
+    std::fputs(USAGE, stdout);
+    return -1;
   }
   return 0;
 }
