@@ -26,6 +26,9 @@ wait_for() {  # seconds command...
 }
 is_number() { [[ "$1" =~ ^-?[0-9]+(\.[0-9]+)?$ ]]; }
 
+# The feed port is fixed; give another user of it a minute to finish.
+wait_for 60 bash -c '! (exec 3<> /dev/tcp/127.0.0.1/7000) 2> /dev/null' || echo "port 7000 still in use"
+
 "$feedsim" --host 127.0.0.1 --port 7000 --rate 5 --seed 3 -v > "$work/feedsim.log" 2>&1 &
 feed_pid=$!
 pids+=($feed_pid)
