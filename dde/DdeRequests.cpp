@@ -1,12 +1,46 @@
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "dde/Conversation.h"
 #include "dde/DDEInterface.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "feed/StdFID.h"
+#include "platform/EventLoop.h"
 #include "support/Log.h"
 
 namespace {
 const void* ptr(HCONV hconv) { return static_cast<const void*>(hconv); }
+
+// A loop started on an instrument the feed has already refused would wait
+// forever for its "ERROR": the refusal was posted before the loop existed.
+// The loop only exists once the advise start returns, so the notice goes out
+// on the next turn of the event loop.
+class ErrorNotices : public TimerHandler {
+ public:
+  static const int TIMER_ID = 0xDDF;
+  void schedule(const std::string& symbol, int fid) {
+    EventLoop* loop = EventLoop::current();
+    if (!loop) return;
+    m_pending.push_back(std::make_pair(symbol, fid));
+    loop->setTimer(TIMER_ID, 1, this);
+  }
+  void handleTimer(int id) override {
+    if (EventLoop* loop = EventLoop::current()) loop->killTimer(id);
+    std::vector<std::pair<std::string, int>> due;
+    due.swap(m_pending);
+    for (const auto& notice : due) {
+      Stock* stock = getStock(notice.first.c_str());
+      if (stock && stock->invalid && ddeInstance && notice.second > 0 && notice.second < NUM_FID_ITEMS)
+        DdePostAdvise(ddeInstance, stock->topic, fidItems[notice.second]);
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, int>> m_pending;
+};
+ErrorNotices errorNotices;
 }  // namespace
 
 HDDEDATA request(HCONV hconv, const char* topic, const char* item, UINT format) {
@@ -57,7 +91,9 @@ BOOL adviseStart(HCONV hconv, const char* topic, const char* item, UINT format) 
     LOG_ERR("Unknown FID - " << topic << " " << item);
     return FALSE;
   }
-  return conversation->open(fid) ? TRUE : FALSE;
+  if (!conversation->open(fid)) return FALSE;
+  if (conversation->stock && conversation->stock->invalid) errorNotices.schedule(conversation->symbol, fid);
+  return TRUE;
 }
 
 HDDEDATA adviseRequest(HCONV, const char* topic, const char* item, HSZ itemHandle, UINT format) {

@@ -142,6 +142,12 @@ TEST_F(DdeServerTest, UnknownInstrumentBecomesInvalidAndAnswersError) {
   EXPECT_EQ(cText(advise.data), "ERROR");
   std::string value;
   EXPECT_EQ(request(conv, "BID", TEXT, value), DdeReply::Refused);
+  // A loop started after the refusal still gets its ERROR.
+  ASSERT_EQ(client.adviseStart(conv, "OFFER", TEXT), DdeReply::Ok);
+  DdeAdvise late;
+  ASSERT_TRUE(runUntil([&] { return client.nextAdvise(late, 0); }));
+  EXPECT_EQ(late.item, "OFFER");
+  EXPECT_EQ(cText(late.data), "ERROR");
   // A topic without a known market is an ERROR record the feed refuses too.
   std::uint32_t other = conversation("xyz_abc");
   ASSERT_EQ(client.adviseStart(other, "BID", TEXT), DdeReply::Ok);

@@ -16,7 +16,7 @@ fail() { failed=$((failed + 1)); echo "FAIL $1${2:+: $2}"; }
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill -KILL "$pid" 2> /dev/null || true; done
-  rm -rf "$work"
+  [ -n "${KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 wait_for() {  # seconds command...
@@ -60,12 +60,16 @@ fi
 lines=$("$client" advise lse_vod BID OFFER --count 6 --seconds 10 | wc -l)
 [ "$lines" -ge 6 ] && pass "advise loop received $lines updates" || fail "advise loop" "$lines lines"
 
-# An unknown market is an ERROR record the feed refuses: the instrument turns
-# invalid and its requests are refused.
-"$client" request xyz_abc BID > /dev/null 2>&1
+# An unknown market is an ERROR record the feed refuses: while a client
+# watches it, the instrument turns invalid and its requests are refused. (A
+# client that leaves at once closes the record before the refusal arrives.)
+"$client" advise xyz_abc BID --seconds 4 > "$work/error-advise.txt" 2>&1 &
+watcher=$!
 wait_for 5 grep -q "status 7 (ERROR^XYZ^ABC)" "$work/tavro.log" && pass "the feed refuses the ERROR record" || fail "ERROR record"
 "$client" request xyz_abc BID > /dev/null 2>&1
 rc=$?
+wait $watcher
+grep -q "xyz_abc BID ERROR" "$work/error-advise.txt" && pass "its advise loop receives ERROR" || fail "advise on the ERROR record" "$(cat "$work/error-advise.txt")"
 [ "$rc" = 3 ] && pass "request on an invalid instrument is refused (exit 3)" || fail "invalid request" "exit $rc"
 
 # Two conversations on one instrument: the close frame only after the last leaves.
