@@ -1,11 +1,13 @@
 #include "app/TavroDDE.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "app/App.h"
 #include "dde/DDEInterface.h"
 #include "dde/Stock.h"
+#include "feed/QelRecordSet.h"
 #include "feed/StdFID.h"
 #include "feed/TradeCodes.h"
 #include "support/Log.h"
@@ -61,9 +63,20 @@ void updateSystemTray(const char* message) {
 }
 
 void updateStats() {
-  int open = 0;
-  for (const auto& entry : stocks)
-    if (entry.second.isOpen()) ++open;
+  // Runs after every event: the count walks every stock, so it is redone only
+  // when a record status or the set of stocks has moved since the last walk.
+  static std::uint64_t countedChanges = 0;
+  static std::size_t countedStocks = 0;
+  static const QelPSink* countedSink = nullptr;
+  static int open = 0;
+  if (QelRecordSet::changeCount() != countedChanges || stocks.size() != countedStocks || sink != countedSink) {
+    countedChanges = QelRecordSet::changeCount();
+    countedStocks = stocks.size();
+    countedSink = sink;
+    open = 0;
+    for (const auto& entry : stocks)
+      if (entry.second.isOpen()) ++open;
+  }
   char text[128];
   if (!sink || !sink->isConnected())
     std::snprintf(text, sizeof text, "Not connected.");

@@ -54,12 +54,17 @@ std::ostream& operator<<(std::ostream& os, const QelRecordStatus& status) {
   return os << "(" << QelRecordStatus::statusName(status.status) << ")";
 }
 
-QelRecordSet::QelRecordSet() : cur_record(m_records.end()), last_record(m_records.end()), iterating(false) {}
+std::uint64_t QelRecordSet::s_changes = 0;
+
+QelRecordSet::QelRecordSet() : cur_record(m_records.end()), last_record(m_records.end()), iterating(false) {
+  ++s_changes;
+}
 
 int QelRecordSet::storeStatus(RecordMap::iterator it, const std::string& rid, int status) {
   TAVRO_ASSERT(status != QELSTATUS_ERROR, SOURCE);
   TAVRO_ASSERT(status != QELSTATUS_NO_CHANGE, SOURCE);
   TAVRO_ASSERT(status >= 0 && status <= QELSTATUS_MAX, SOURCE);
+  ++s_changes;
   if (it != m_records.end()) {
     int previous = it->second.status;
     if (status == QELSTATUS_CLOSED) {

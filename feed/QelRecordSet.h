@@ -5,6 +5,7 @@
 // the set exactly while its status is not CLOSED; ERROR and NO_CHANGE are only
 // transition results and are never stored.
 
+#include <cstdint>
 #include <map>
 #include <ostream>
 #include <string>
@@ -55,13 +56,16 @@ std::ostream& operator<<(std::ostream& os, const QelRecordStatus& status);
 class QelRecordSet {
  public:
   QelRecordSet();
-  virtual ~QelRecordSet() = default;
+  virtual ~QelRecordSet() { ++s_changes; }
 
   int setRecordStatus(QelRID rid, int status);
   int setRecordStatus(int status);  // the record last returned by nextRecord
   QelRecordStatus getRecordStatus(QelRID rid) const;
   QelRecordStatus getRecordStatus() const;
   int numRecords() const { return static_cast<int>(m_records.size()); }
+  // Grows whenever any record set of the process is made, stores a status or
+  // goes, so that a count over statuses can be kept until it moves.
+  static std::uint64_t changeCount() { return s_changes; }
 
   void iterateRecords();
   bool nextRecord(std::string& rid);
@@ -71,6 +75,7 @@ class QelRecordSet {
   typedef std::map<std::string, QelRecordStatus> RecordMap;
   int storeStatus(RecordMap::iterator it, const std::string& rid, int status);
 
+  static std::uint64_t s_changes;
   RecordMap m_records;
   RecordMap::iterator cur_record;
   RecordMap::iterator last_record;  // returned by the latest nextRecord

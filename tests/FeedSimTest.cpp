@@ -475,6 +475,130 @@ TEST_F(FeedSimTest, SeededTimeFieldsCountStepsFromAFixedBase) {
   }
 }
 
+long long realtimeMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+TEST_F(FeedSimTest, StampPutsTheSendTimeInTheTimeFieldOfImagesAndUpdates) {
+  SimOptions o = withRate(50);
+  o.stamp = true;
+  Harness h(o);
+  RawClient c(h);
+  ASSERT_TRUE(c.login());
+  long long before = realtimeMicros();
+  ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^LSE^VOD")));
+  Frame f;
+  std::vector<Command> cmds;
+  ASSERT_TRUE(c.readFrame(f));
+  ASSERT_EQ(f.type, QELMSG_IMAGE);
+  ASSERT_TRUE(parseStream(f.data, cmds));
+  ASSERT_EQ(cmds.size(), 2u);
+  const std::string* stamp = cmds[1].field(fid("TIME"));
+  ASSERT_NE(stamp, nullptr);
+  long long last = std::atoll(stamp->c_str());
+  EXPECT_EQ(std::to_string(last), *stamp);  // plain decimal digits
+  EXPECT_GE(last, before);
+  EXPECT_LE(last, realtimeMicros());
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(c.readFrameOfType(QELMSG_UPDATE, f));
+    ASSERT_TRUE(parseStream(f.data, cmds));
+    stamp = cmds[0].field(fid("TIME"));
+    ASSERT_NE(stamp, nullptr);
+    long long now = std::atoll(stamp->c_str());
+    EXPECT_GE(now, last);
+    EXPECT_LE(now, realtimeMicros());
+    last = now;
+  }
+}
+
+TEST_F(FeedSimTest, WithoutStampNoFrameCarriesTheTimeField) {
+  Harness h(withRate(50));
+  RawClient c(h);
+  ASSERT_TRUE(c.login());
+  ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^LSE^VOD")));
+  Frame f;
+  std::vector<Command> cmds;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(c.readFrame(f));
+    ASSERT_TRUE(parseStream(f.data, cmds));
+    for (const Command& cmd : cmds) EXPECT_EQ(cmd.field(fid("TIME")), nullptr);
+  }
+}
+
+TEST_F(FeedSimTest, SpreadSendsThePeriodsUpdatesOneByOneInsteadOfInOneBurst) {
+  SimOptions o = withRate(5);  // a period of 200 ms
+  o.spread = true;
+  Harness h(o);
+  RawClient c(h);
+  ASSERT_TRUE(c.login());
+  ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^LSE^VOD") + frame(QELMSG_OPEN, "L1^LSE^BARC") +
+                     frame(QELMSG_OPEN, "L1^LSE^HSBA") + frame(QELMSG_OPEN, "L1^LSE^BP")));
+  int updates = 0, arrivals = 0;
+  auto end = Clock::now() + std::chrono::milliseconds(1000);
+  while (Clock::now() < end) {
+    int n = 0;
+    for (const Frame& f : c.framesFor(2)) n += f.type == QELMSG_UPDATE ? 1 : 0;
+    updates += n;
+    arrivals += n > 0 ? 1 : 0;
+  }
+  // Four instruments at 5 a second: about 20 updates, about 50 ms apart. In
+  // one burst per period they would come four at a time.
+  EXPECT_GE(updates, 10);
+  EXPECT_LE(updates, 30);
+  EXPECT_GT(arrivals * 2, updates) << arrivals << " arrivals for " << updates << " updates";
+}
+
+TEST_F(FeedSimTest, InstrumentsOptionAddsSyntheticInstrumentsTheDemoAccountCanOpen) {
+  SimOptions o = quiet();
+  o.instruments = 3;
+  Harness h(o);
+  ASSERT_TRUE(h.ok());
+  RawClient c(h);
+  ASSERT_TRUE(c.login());
+  ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^LSE^S0002") + frame(QELMSG_OPEN, "L1^LSE^S0003")));
+  Frame f;
+  ASSERT_TRUE(c.readFrame(f));
+  EXPECT_EQ(f.type, QELMSG_IMAGE);
+  EXPECT_EQ(f.rid, "L1^LSE^S0002");
+  std::vector<Command> cmds;
+  ASSERT_TRUE(parseStream(f.data, cmds));
+  ASSERT_EQ(cmds.size(), 2u);
+  EXPECT_EQ(*cmds[1].field(fid("NAME")), "Synthetic S0002");
+  EXPECT_TRUE(isDecimal(*cmds[1].field(fid("CLOSE"))));
+  ASSERT_TRUE(c.readFrame(f));
+  EXPECT_EQ(hex(f.bytes), hex(frame(QELMSG_STATUS, "L1^LSE^S0003", statusError())));
+  EXPECT_EQ(h.sim().stats().violations, 0u);
+}
+
+TEST_F(FeedSimTest, SyntheticInstrumentsNumberFromS0000AndNeedTheirMarket) {
+  SimData d;
+  ASSERT_TRUE(d.loadBuiltin());
+  std::size_t builtin = d.instruments().size();
+  ASSERT_TRUE(d.addSyntheticInstruments(10001));
+  EXPECT_EQ(d.instruments().size(), builtin + 10001);
+  for (const char* code : {"S0000", "S0999", "S9999", "S10000"}) EXPECT_NE(d.findInstrument("LSE", code), nullptr) << code;
+  EXPECT_EQ(d.findInstrument("LSE", "S10001"), nullptr);
+  EXPECT_NE(d.findInstrument("LSE", "VOD"), nullptr);
+
+  // A code already taken, or no such market: nothing is added.
+  SimData taken;
+  ASSERT_TRUE(taken.parse("market LSE R LSE 0\naccount u p\ninstrument LSE S0001 GBX X 1.00 Taken\n"));
+  EXPECT_FALSE(taken.addSyntheticInstruments(5));
+  EXPECT_TRUE(log.contains("synthetic instrument LSE S0001 is already in the data"));
+  EXPECT_EQ(taken.instruments().size(), 1u);
+
+  SimOptions o = quiet();
+  o.instruments = 5;
+  o.port = 0;
+  EventLoop loop;
+  SimData other;
+  ASSERT_TRUE(other.parse("market XX R XX 0\naccount u p\n"));
+  FeedSim sim(o, other, loop);
+  EXPECT_FALSE(sim.start());
+  EXPECT_TRUE(log.contains("no market LSE for the synthetic instruments"));
+}
+
 TEST_F(FeedSimTest, DelayedMarketNeedsTheDelayForm) {
   Harness h(quiet());
   RawClient c(h);
@@ -1266,7 +1390,8 @@ TEST_F(FeedSimTest, OptionsParseEveryFlag) {
                         "1.5",              "--malformed",    "ridlength",        "--truncated-update",
                         "--split-bytes",    "--stall",        "-v",               "-v",
                         "--exit-after-seconds", "9",          "--exit-when-idle", "--fail-on-violation",
-                        "--seed",           "12"};
+                        "--seed",           "12",             "--stamp",          "--spread",
+                        "--instruments",    "1000"};
   SimOptions o;
   std::string error;
   ASSERT_TRUE(parseSimOptions(static_cast<int>(sizeof argv / sizeof argv[0]), argv, o, error)) << error;
@@ -1289,6 +1414,9 @@ TEST_F(FeedSimTest, OptionsParseEveryFlag) {
   EXPECT_TRUE(o.failOnViolation);
   EXPECT_TRUE(o.seeded);
   EXPECT_EQ(o.seed, 12u);
+  EXPECT_TRUE(o.stamp);
+  EXPECT_TRUE(o.spread);
+  EXPECT_EQ(o.instruments, 1000);
 }
 
 TEST_F(FeedSimTest, OptionsDefaults) {
@@ -1302,6 +1430,9 @@ TEST_F(FeedSimTest, OptionsDefaults) {
   EXPECT_DOUBLE_EQ(o.rate, 1.0);
   EXPECT_FALSE(o.seeded);
   EXPECT_EQ(o.malformed, SimMalformed::NONE);
+  EXPECT_FALSE(o.stamp);
+  EXPECT_FALSE(o.spread);
+  EXPECT_EQ(o.instruments, 0);
 }
 
 TEST_F(FeedSimTest, OptionsRefuseBadValues) {
@@ -1310,6 +1441,7 @@ TEST_F(FeedSimTest, OptionsRefuseBadValues) {
       {"--rate", "1001"},  {"--rate", "nan"}, {"--malformed", "size"}, {"--drop-after-frames", "0"},
       {"--drop-after-seconds", "0"}, {"--seed", "-1"}, {"--seed", "4294967296"}, {"--bogus"},
       {"--publish=yes"},   {"--ping-interval", "1.5"}, {"--exit-after-seconds", "0"}, {"--name", ""},
+      {"--stamp=yes"},     {"--instruments", "0"}, {"--instruments", "100001"}, {"--instruments", "many"},
   };
   for (const auto& args : cases) {
     std::vector<const char*> argv = {"feedsim"};
@@ -1326,13 +1458,15 @@ TEST_F(FeedSimTest, HelpDocumentsEveryFlag) {
   for (const char* flag : {"--host", "--port", "--name", "--data", "--print-data", "--rate", "--ping-interval",
                            "--publish", "--seed", "--drop-after-frames", "--drop-after-seconds", "--malformed",
                            "--truncated-update", "--split-bytes", "--stall", "--verbose", "--exit-after-seconds",
-                           "--exit-when-idle", "--fail-on-violation", "--help"}) {
+                           "--exit-when-idle", "--fail-on-violation", "--stamp", "--spread", "--instruments",
+                           "--help"}) {
     EXPECT_NE(usage.find(flag), std::string::npos) << flag;
     // Every flag the usage names is accepted.
     std::vector<const char*> argv = {"feedsim", flag};
     std::string name = flag;
     if (name == "--host" || name == "--name" || name == "--data") argv.push_back("x");
-    if (name == "--port" || name == "--rate" || name == "--ping-interval" || name == "--seed") argv.push_back("1");
+    if (name == "--port" || name == "--rate" || name == "--ping-interval" || name == "--seed" || name == "--instruments")
+      argv.push_back("1");
     if (name == "--drop-after-frames" || name == "--drop-after-seconds" || name == "--exit-after-seconds")
       argv.push_back("1");
     if (name == "--malformed") argv.push_back("trailer");

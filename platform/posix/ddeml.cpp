@@ -339,6 +339,8 @@ struct Instance {
   std::map<std::uint64_t, std::unique_ptr<Client>> clients;
   std::map<int, std::uint64_t> clientByFd;
   std::map<std::uint32_t, Conversation> convs;
+  // The same conversations by topic: a post visits only its topic's, not all.
+  std::map<HSZ, std::set<std::uint32_t>> convsByTopic;
 };
 
 class Server : public EventLoopHandler, public TimerHandler {
@@ -534,6 +536,11 @@ void endConversation(Instance& in, std::uint32_t id, Client* c) {
   if (it == in.convs.end()) return;
   Conversation conv = std::move(it->second);
   in.convs.erase(it);
+  auto byTopic = in.convsByTopic.find(conv.topic);
+  if (byTopic != in.convsByTopic.end()) {
+    byTopic->second.erase(id);
+    if (byTopic->second.empty()) in.convsByTopic.erase(byTopic);
+  }
   if (c) {
     c->convs.erase(id);
     for (auto& l : conv.loops) {
@@ -615,6 +622,7 @@ HCONV newConversation(Instance& in, Client& c, HSZ topic, HSZ service, std::uint
   takeString(LIBRARY_OWNER, topic);
   takeString(LIBRARY_OWNER, service);
   in.convs[id] = conv;
+  in.convsByTopic[topic].insert(id);
   c.convs.insert(id);
   return hconvOf(id);
 }
@@ -1216,12 +1224,15 @@ BOOL DdePostAdvise(DWORD idInst, HSZ hszTopic, HSZ hszItem) {
     LoopKey key;
   };
   std::vector<Target> targets;
-  for (auto& cv : in->convs) {
-    if (cv.second.topic != hszTopic) continue;
-    Client* c = findClient(*in, cv.second.client);
+  auto byTopic = in->convsByTopic.find(hszTopic);
+  if (byTopic == in->convsByTopic.end()) return TRUE;
+  for (std::uint32_t id : byTopic->second) {
+    Conversation* cv = findConversation(*in, id);
+    if (!cv) continue;
+    Client* c = findClient(*in, cv->client);
     if (!c || c->doomed) continue;
-    for (auto& l : cv.second.loops)
-      if (!hszItem || l.second.item == hszItem) targets.push_back(Target{cv.first, l.first});
+    for (auto& l : cv->loops)
+      if (!hszItem || l.second.item == hszItem) targets.push_back(Target{id, l.first});
   }
   for (std::size_t i = 0; i < targets.size(); ++i) {
     // The callback learns how many more requests for the same item and format follow.

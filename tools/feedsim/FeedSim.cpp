@@ -109,6 +109,15 @@ std::string hexBytes(const char* data, std::size_t n) {
 
 std::uint32_t freshSeed() { return std::random_device{}(); }
 
+// The send time for --stamp: wall-clock microseconds, comparable across the
+// processes of one machine (the system clock is CLOCK_REALTIME on POSIX).
+SimFieldValue stampNow() {
+  auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                std::chrono::system_clock::now().time_since_epoch())
+                .count();
+  return SimFieldValue{simFids().time, std::to_string(static_cast<long long>(us))};
+}
+
 }  // namespace
 
 const char* FeedSim::typeName(unsigned type) { return type < QELMSG_NUM_TYPES ? TYPE_NAMES[type] : "UNKNOWN"; }
@@ -116,6 +125,7 @@ const char* FeedSim::typeName(unsigned type) { return type < QELMSG_NUM_TYPES ? 
 FeedSim::FeedSim(const SimOptions& options, const SimData& data, EventLoop& loop)
     : m_options(options), m_data(data), m_loop(loop), m_started(std::chrono::steady_clock::now()) {
   InitializeFIDs();
+  if (m_options.instruments > 0) m_syntheticOk = m_data.addSyntheticInstruments(m_options.instruments);
   // Each instrument walks on its own generator, so what one instrument shows
   // never depends on when another one was opened.
   std::uint32_t index = 0;
@@ -147,9 +157,11 @@ FeedSim::~FeedSim() {
   m_loop.killTimer(TIMER_UPDATE);
   m_loop.killTimer(TIMER_PING);
   m_loop.killTimer(TIMER_HOUSEKEEPING);
+  m_loop.killTimer(TIMER_SPREAD);
 }
 
 bool FeedSim::start() {
+  if (!m_syntheticOk) return false;
   m_listenFd = socketListen(m_options.host.c_str(), m_options.port, &m_port);
   if (m_listenFd < 0) {
     LOG_ERR("cannot listen on " << m_options.host << ":" << m_options.port << ": "
@@ -161,12 +173,14 @@ bool FeedSim::start() {
   if (m_options.rate > 0) {
     long long period = std::llround(1000.0 / m_options.rate);
     m_loop.setTimer(TIMER_UPDATE, static_cast<unsigned>(period < 1 ? 1 : period), this);
+    if (m_options.spread) m_loop.setTimer(TIMER_SPREAD, SPREAD_STEP_MS, this);
   }
   if (m_options.pingInterval > 0)
     m_loop.setTimer(TIMER_PING, static_cast<unsigned>(m_options.pingInterval) * 1000u, this);
   if (m_options.dropAfterSeconds > 0 || m_options.exitAfterSeconds > 0)
     m_loop.setTimer(TIMER_HOUSEKEEPING, 20, this);
   m_started = std::chrono::steady_clock::now();
+  m_spreadLast = m_started;
   return true;
 }
 
@@ -218,6 +232,8 @@ void FeedSim::handleSocketEvent(int fd, unsigned events) {
 void FeedSim::handleTimer(int id) {
   if (id == TIMER_UPDATE)
     updateTick();
+  else if (id == TIMER_SPREAD)
+    spreadTick();
   else if (id == TIMER_PING)
     pingTick();
   else if (id == TIMER_HOUSEKEEPING)
@@ -434,8 +450,10 @@ void FeedSim::handleRecord(Client& c, unsigned char type, const std::string& rid
   }
 
   if (type == QELMSG_CLOSE) {
-    if (c.open.erase(rid))
+    if (c.open.erase(rid)) {
+      m_wantedStale = true;
       LOG_INF("#" << c.id << " closed " << rid);
+    }
     else
       violation(c, "close of unopened record", printable(rid));
     return;
@@ -450,6 +468,7 @@ void FeedSim::handleRecord(Client& c, unsigned char type, const std::string& rid
     // An open of an open record is how the client asks for a fresh image.
     if (c.open.count(rid)) LOG_INF("#" << c.id << " reopened " << rid << ": fresh image");
     c.open[rid] = level1 ? quoteKey(*instrument) : "";
+    m_wantedStale = true;
     c.refused.erase(rid);
     if (level1 && m_options.truncatedUpdate && !c.truncatedSent) c.truncatePending = true;
   }
@@ -467,6 +486,7 @@ void FeedSim::sendImage(Client& c, const std::string& rid, const SimInstrument& 
   std::vector<SimRow> rows;
   if (level1) {
     rows.push_back(m_quotes[quoteKey(instrument)]->image());
+    if (m_options.stamp) rows.back().push_back(stampNow());
   } else {
     const SimFids& f = simFids();
     const SimMarket* market = m_data.findMarket(instrument.market);
@@ -537,41 +557,79 @@ void FeedSim::sendMalformed(Client& c) {
   }
 }
 
-void FeedSim::updateTick() {
-  const SimFids& f = simFids();
-  std::set<std::string> wanted;
-  for (const auto& entry : m_clients) {
-    const Client& c = *entry.second;
+std::vector<FeedSim::Wanted>& FeedSim::wanted() {
+  if (!m_wantedStale) return m_wanted;
+  m_wantedStale = false;
+  // By quote key, then client id, then record identifier: the order updates go out in.
+  std::map<std::string, std::vector<Target>> byKey;
+  for (auto& entry : m_clients) {
+    Client& c = *entry.second;
     if (c.dead) continue;
     for (const auto& record : c.open)
-      if (!record.second.empty()) wanted.insert(record.second);
+      if (!record.second.empty()) byKey[record.second].push_back(Target{&c, &record.first});
   }
-  // One step per open instrument, sent to every client that has it open.
-  for (const std::string& key : wanted) {
-    SimRow changed = m_quotes[key]->step();
-    std::string stream;
-    if (!simSelectStream(0, changed, stream)) continue;
-    for (auto& entry : m_clients) {
-      Client& c = *entry.second;
-      if (c.dead) continue;
-      for (const auto& record : c.open) {
-        if (record.second != key || c.dead) continue;
-        if (c.truncatePending && !changed.empty()) {
-          // Cut inside the first field: its header promises more data than the stream holds.
-          std::size_t firstData = QelUpdate::NUM_ITEMS_SIZE + 9 + QELFIELD_SIZE;
-          std::size_t dataLength = changed[0].text.size();
-          std::size_t cut = dataLength >= 2 ? firstData + dataLength / 2 : firstData - QELFIELD_SIZE / 2;
-          c.truncatePending = false;
-          c.truncatedSent = true;
-          LOG_INF("#" << c.id << " sending an update cut after " << cut << " of " << stream.size() << " stream bytes");
-          queueFrame(c, QELMSG_UPDATE, record.first, stream.substr(0, cut));
-        } else {
-          queueFrame(c, QELMSG_UPDATE, record.first, stream);
-        }
-      }
+  m_wanted.clear();
+  for (auto& entry : byKey) {
+    auto quote = m_quotes.find(entry.first);
+    if (quote != m_quotes.end()) m_wanted.push_back(Wanted{quote->second.get(), std::move(entry.second)});
+  }
+  return m_wanted;
+}
+
+// One walk step of an open instrument, sent to every client that has it open.
+// A client closed on the way stays in the list, marked dead, until the next rebuild.
+void FeedSim::stepAndSend(Wanted& w) {
+  SimRow changed = w.quote->step();
+  if (m_options.stamp) changed.push_back(stampNow());
+  std::string stream;
+  if (!simSelectStream(0, changed, stream)) return;
+  for (const Target& target : w.targets) {
+    Client& c = *target.client;
+    if (c.dead) continue;
+    if (c.truncatePending && !changed.empty()) {
+      // Cut inside the first field: its header promises more data than the stream holds.
+      std::size_t firstData = QelUpdate::NUM_ITEMS_SIZE + 9 + QELFIELD_SIZE;
+      std::size_t dataLength = changed[0].text.size();
+      std::size_t cut = dataLength >= 2 ? firstData + dataLength / 2 : firstData - QELFIELD_SIZE / 2;
+      c.truncatePending = false;
+      c.truncatedSent = true;
+      LOG_INF("#" << c.id << " sending an update cut after " << cut << " of " << stream.size() << " stream bytes");
+      queueFrame(c, QELMSG_UPDATE, *target.rid, stream.substr(0, cut));
+    } else {
+      queueFrame(c, QELMSG_UPDATE, *target.rid, stream);
     }
   }
+}
 
+void FeedSim::updateTick() {
+  if (!m_options.spread)
+    for (Wanted& w : wanted()) stepAndSend(w);
+  publishTick();
+}
+
+void FeedSim::spreadTick() {
+  auto now = std::chrono::steady_clock::now();
+  double elapsedMs = std::chrono::duration<double, std::milli>(now - m_spreadLast).count();
+  m_spreadLast = now;
+  std::vector<Wanted>& list = wanted();
+  if (list.empty() || m_options.rate <= 0) {
+    m_spreadCredit = 0;
+    return;
+  }
+  double size = static_cast<double>(list.size());
+  m_spreadCredit += elapsedMs * m_options.rate / 1000.0 * size;
+  // At most one round at once: after a stall the walk goes on, it does not replay what was missed.
+  if (m_spreadCredit > size) m_spreadCredit = size;
+  std::size_t steps = static_cast<std::size_t>(m_spreadCredit);
+  m_spreadCredit -= static_cast<double>(steps);
+  for (std::size_t i = 0; i < steps; ++i) {
+    if (m_spreadCursor >= list.size()) m_spreadCursor = 0;
+    stepAndSend(list[m_spreadCursor++]);
+  }
+}
+
+void FeedSim::publishTick() {
+  const SimFids& f = simFids();
   if (!m_options.publish) return;
   for (auto& entry : m_clients) {
     Client& c = *entry.second;
@@ -623,7 +681,10 @@ void FeedSim::queueFrame(Client& c, unsigned char type, const std::string& rid, 
   msg->set(data.data(), static_cast<int>(data.size()));
   std::string bytes(msg->bytes(), msg->getLength());
   QelMessage::release(msg);
-  queueBytes(c, type, bytes, typeName(type) + ridText(rid) + describeData(type, rid, data));
+  // Describing a frame costs more than sending it: only when the line is logged.
+  std::string what;
+  if (getLogLevel() >= 3) what = typeName(type) + ridText(rid) + describeData(type, rid, data);
+  queueBytes(c, type, bytes, what);
 }
 
 void FeedSim::queueBytes(Client& c, unsigned char type, const std::string& bytes, const std::string& what) {
@@ -690,6 +751,7 @@ void FeedSim::updateInterest(Client& c) {
 void FeedSim::closeClient(Client& c, const std::string& reason) {
   if (c.dead) return;
   LOG_INF("#" << c.id << " " << reason);
+  m_wantedStale = true;
   m_loop.unwatch(c.fd);
   // Unread input would turn the close into a reset, which can destroy frames
   // the client has not read yet.

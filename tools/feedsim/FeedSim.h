@@ -6,7 +6,9 @@
 // ERROR statuses, pings both ways and an optional publish list. Whatever a
 // client sends that the protocol does not allow is logged and counted as a
 // violation; a frame that cannot be read at all also closes that client.
-// Faults for client tests are injected per run from SimOptions.
+// Faults for client tests are injected per run from SimOptions; so are the
+// aids of load runs: a send-time stamp in every level-1 frame, synthetic
+// instruments, and updates spread over their period instead of one burst.
 //
 // The owner makes the loop, constructs a FeedSim on it, calls start() and
 // runs the loop; stop() (or --exit-after-seconds, --exit-when-idle) posts the
@@ -49,7 +51,8 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
   FeedSim(const FeedSim&) = delete;
   FeedSim& operator=(const FeedSim&) = delete;
 
-  // Listens and starts the timers; false, with a log line, when the address cannot be bound.
+  // Listens and starts the timers; false, with a log line, when the address
+  // cannot be bound or the synthetic instruments asked for cannot be added.
   bool start();
   void stop();
   int port() const { return m_port; }
@@ -67,7 +70,8 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
 
  private:
   // Timer ids are shared by everything on a loop; the program itself uses 0 and 1.
-  enum { TIMER_UPDATE = 101, TIMER_PING = 102, TIMER_HOUSEKEEPING = 103 };
+  enum { TIMER_UPDATE = 101, TIMER_PING = 102, TIMER_HOUSEKEEPING = 103, TIMER_SPREAD = 104 };
+  static const unsigned SPREAD_STEP_MS = 1;
 
   struct Client {
     int id = 0;
@@ -103,7 +107,22 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
   void sendImage(Client& c, const std::string& rid, const SimInstrument& instrument, bool level1);
   void sendPublishList(Client& c);
   void sendMalformed(Client& c);
+  // One record of one client that an instrument's updates go to.
+  struct Target {
+    Client* client;
+    const std::string* rid;
+  };
+  // An open instrument and everyone who has it open, in the order updates go out.
+  struct Wanted {
+    SimQuote* quote;
+    std::vector<Target> targets;
+  };
+
   void updateTick();
+  void spreadTick();
+  std::vector<Wanted>& wanted();
+  void stepAndSend(Wanted& w);
+  void publishTick();
   void pingTick();
   void housekeeping();
 
@@ -128,5 +147,14 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
   std::chrono::steady_clock::time_point m_started;
   std::map<int, std::unique_ptr<Client>> m_clients;  // by client id
   std::map<std::string, std::unique_ptr<SimQuote>> m_quotes;
+  // Rebuilt when a record is opened or closed or a client goes, not on every tick.
+  std::vector<Wanted> m_wanted;
+  bool m_wantedStale = true;
+  // --spread: instruments stepped per 1 ms tick come from the time since the
+  // last tick, so a late tick catches up instead of losing updates.
+  double m_spreadCredit = 0;
+  std::size_t m_spreadCursor = 0;
+  std::chrono::steady_clock::time_point m_spreadLast;
+  bool m_syntheticOk = true;
   SimStats m_stats;
 };

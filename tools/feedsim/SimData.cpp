@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -74,6 +75,8 @@ std::string restOfLine(const std::string& line, std::string::size_type pos) {
 // A record identifier component may not hold "^"; a market-list field may not hold ":".
 bool cleanName(const std::string& s) { return !s.empty() && s.find_first_of("^:") == std::string::npos; }
 
+std::string instrumentKey(const std::string& market, const std::string& code) { return market + "^" + code; }
+
 bool parsePrice(const std::string& text, long long& hundredths) {
   std::string::size_type dot = text.find('.');
   if (text.empty() || (dot != std::string::npos && text.size() - dot - 1 > 2)) return false;
@@ -95,6 +98,7 @@ bool SimData::parse(const std::string& text) {
   m_markets.clear();
   m_accounts.clear();
   m_instruments.clear();
+  m_instrumentIndex.clear();
   std::istringstream in(text);
   std::string line;
   int number = 0;
@@ -106,6 +110,7 @@ bool SimData::parse(const std::string& text) {
       m_markets.clear();
       m_accounts.clear();
       m_instruments.clear();
+      m_instrumentIndex.clear();
       return false;
     }
   }
@@ -113,6 +118,7 @@ bool SimData::parse(const std::string& text) {
     LOG_ERR("data has no account");
     m_markets.clear();
     m_instruments.clear();
+    m_instrumentIndex.clear();
     return false;
   }
   return true;
@@ -215,6 +221,7 @@ bool SimData::parseLine(const std::string& line, std::string& why) {
       why = "price \"" + price + "\" is not a positive decimal with at most two places";
       return false;
     }
+    m_instrumentIndex[instrumentKey(s.market, s.code)] = m_instruments.size();
     m_instruments.push_back(s);
     return true;
   }
@@ -227,11 +234,10 @@ bool SimData::parseLine(const std::string& line, std::string& why) {
       return false;
     }
     d.text = restOfLine(line, pos);
-    for (SimInstrument& s : m_instruments) {
-      if (s.market == market && s.code == code) {
-        s.descriptions.push_back(d);
-        return true;
-      }
+    auto it = m_instrumentIndex.find(instrumentKey(market, code));
+    if (it != m_instrumentIndex.end()) {
+      m_instruments[it->second].descriptions.push_back(d);
+      return true;
     }
     why = "description for undeclared instrument " + market + " " + code;
     return false;
@@ -254,9 +260,40 @@ const SimMarket* SimData::findMarket(const std::string& symbol) const {
 }
 
 const SimInstrument* SimData::findInstrument(const std::string& market, const std::string& code) const {
-  for (const SimInstrument& s : m_instruments)
-    if (s.market == market && s.code == code) return &s;
-  return nullptr;
+  auto it = m_instrumentIndex.find(instrumentKey(market, code));
+  return it == m_instrumentIndex.end() ? nullptr : &m_instruments[it->second];
+}
+
+bool SimData::addSyntheticInstruments(int count, const std::string& market) {
+  if (!findMarket(market)) {
+    LOG_ERR("no market " << market << " for the synthetic instruments");
+    return false;
+  }
+  std::vector<SimInstrument> added;
+  for (int i = 0; i < count; ++i) {
+    char code[16];
+    std::snprintf(code, sizeof code, "S%04d", i);
+    if (findInstrument(market, code)) {
+      LOG_ERR("synthetic instrument " << market << " " << code << " is already in the data");
+      return false;
+    }
+    char isin[16];
+    std::snprintf(isin, sizeof isin, "XS%010d", i);
+    SimInstrument s;
+    s.market = market;
+    s.code = code;
+    s.currency = "GBX";
+    s.isin = isin;
+    // Closes from 1.00 to 999.99, scattered so that tick sizes differ.
+    s.close = 100 + (static_cast<long long>(i) * 7919) % 99900;
+    s.name = std::string("Synthetic ") + code;
+    added.push_back(s);
+  }
+  for (SimInstrument& s : added) {
+    m_instrumentIndex[instrumentKey(s.market, s.code)] = m_instruments.size();
+    m_instruments.push_back(std::move(s));
+  }
+  return true;
 }
 
 bool SimData::accountHasMarket(const SimAccount& account, const std::string& market) const {

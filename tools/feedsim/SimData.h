@@ -16,6 +16,7 @@
 // instrument without one gets a single en_GB row holding its name. Markets
 // must be declared before the lines that name them.
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,11 @@ class SimData {
   bool load(const std::string& path);
   bool loadBuiltin() { return parse(builtinText()); }
   static const char* builtinText();
+  // Adds `count` instruments for load runs: codes S0000, S0001, ... (at least
+  // four digits) on `market`, fixed made-up closes and names, no descriptions.
+  // False, with one log line and nothing added, when the market is not
+  // declared or a code is taken.
+  bool addSyntheticInstruments(int count, const std::string& market = "LSE");
 
   const SimAccount* findAccount(const std::string& user, const std::string& password) const;
   const SimMarket* findMarket(const std::string& symbol) const;
@@ -74,4 +80,6 @@ class SimData {
   std::vector<SimMarket> m_markets;
   std::vector<SimAccount> m_accounts;
   std::vector<SimInstrument> m_instruments;
+  // "MARKET^CODE" -> position in m_instruments, for lookups among many instruments.
+  std::map<std::string, std::size_t> m_instrumentIndex;
 };

@@ -50,6 +50,13 @@ std::string simUsage() {
          "                           row change per update tick\n"
          "  --seed N                 deterministic run: values from a generator seeded with N and\n"
          "                           time fields from a fixed base time, so runs repeat byte for byte\n"
+         "  --stamp                  put the send time (CLOCK_REALTIME, microseconds, decimal) in\n"
+         "                           field 52 (TIME) of every level-1 image and update; a seeded\n"
+         "                           run then no longer repeats byte for byte\n"
+         "  --spread                 send each period's updates evenly over the period (1 ms steps)\n"
+         "                           instead of all at once at its start\n"
+         "  --instruments N          add N instruments S0000 to S<N-1> on market LSE to the data\n"
+         "                           (1 to 100000; every account that lists LSE sees them)\n"
          "\n"
          "Faults (per client):\n"
          "  --drop-after-frames N    close the connection once N frames were sent (NAME included)\n"
@@ -216,6 +223,19 @@ bool parseSimOptions(int argc, const char* const* argv, SimOptions& options, std
       }
       options.seeded = true;
       options.seed = static_cast<std::uint32_t>(n);
+    } else if (arg == "--stamp") {
+      if (!flagOnly()) return false;
+      options.stamp = true;
+    } else if (arg == "--spread") {
+      if (!flagOnly()) return false;
+      options.spread = true;
+    } else if (arg == "--instruments") {
+      if (!next(v)) return false;
+      if (!parseLong(v, 1, 100000, n)) {
+        error = "--instruments wants 1 to 100000, not \"" + v + "\"";
+        return false;
+      }
+      options.instruments = static_cast<int>(n);
     } else {
       error = "unknown option \"" + arg + "\" (try --help)";
       return false;

@@ -28,6 +28,9 @@ struct SimOptions {
   bool failOnViolation = false;
   bool seeded = false;
   std::uint32_t seed = 0;
+  bool stamp = false;       // FID 52 (TIME) carries the send time in microseconds
+  bool spread = false;      // updates spread evenly over the period, not in one burst
+  int instruments = 0;      // synthetic instruments S0000... on LSE, added to the data
   bool help = false;
   bool printData = false;
 };

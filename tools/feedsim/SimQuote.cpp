@@ -160,6 +160,7 @@ const SimFids& simFids() {
       simFid("LAST_TRADE_TYPE"), simFid("LAST_TRADE_FLAGS"), simFid("FLAGS"),
       simFid("NAME"),         simFid("CURRENCY"),        simFid("MARKET"),
       simFid("ISIN"),         simFid("DESCRIPTION"),     simFid("SYMBOL"),
+      simFid("TIME"),
   };
   return fids;
 }

@@ -77,6 +77,7 @@ struct SimFids {
   QelFID bid, offer, mid, spread, cur, change, changePc, open, high, low, close, volume;
   QelFID lastTradeSize, lastTradeTime, lastChangeTime, lastTradeType, lastTradeFlags, flags;
   QelFID name, currency, market, isin, description, symbol;
+  QelFID time;  // only with --stamp: the send time
 };
 const SimFids& simFids();
 QelFID simFid(const char* name);
