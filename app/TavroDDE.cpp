@@ -63,20 +63,8 @@ void updateSystemTray(const char* message) {
 }
 
 void updateStats() {
-  // Runs after every event: the count walks every stock, so it is redone only
-  // when a record status or the set of stocks has moved since the last walk.
-  static std::uint64_t countedChanges = 0;
-  static std::size_t countedStocks = 0;
-  static const QelPSink* countedSink = nullptr;
-  static int open = 0;
-  if (QelRecordSet::changeCount() != countedChanges || stocks.size() != countedStocks || sink != countedSink) {
-    countedChanges = QelRecordSet::changeCount();
-    countedStocks = stocks.size();
-    countedSink = sink;
-    open = 0;
-    for (const auto& entry : stocks)
-      if (entry.second.isOpen()) ++open;
-  }
+  // Runs after every event, so it reads the record set's counts, never walks the stocks.
+  int open = sink ? sink->countRecords(QELSTATUS_OPEN) + sink->countRecords(QELSTATUS_OPEN_SNAPSHOT_WAIT) : 0;
   char text[128];
   if (!sink || !sink->isConnected())
     std::snprintf(text, sizeof text, "Not connected.");

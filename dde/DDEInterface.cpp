@@ -1,6 +1,7 @@
 #include "dde/DDEInterface.h"
 
 #include <cstring>
+#include <unordered_map>
 
 #include "dde/Conversation.h"
 #include "dde/Stock.h"
@@ -21,6 +22,13 @@ HSZ ddeSysItems = nullptr;
 HSZ ddeFormats = nullptr;
 
 const std::size_t NAME_BUFFER = 128;
+
+// Every update of a watched instrument asks for each of its loops' data; these
+// spare that path two name lookups per loop. Items are filled when the
+// service starts; a topic is remembered once a loop of its Stock has been
+// served by name. Both go with the instance, whose handles they are.
+std::unordered_map<HSZ, int> fidsByItem;
+std::unordered_map<HSZ, Stock*> stocksByTopic;
 
 // The whole handle: a long is 32 bits on 64-bit Windows and would cut it.
 std::intptr_t keyOf(HCONV hconv) { return reinterpret_cast<std::intptr_t>(hconv); }
@@ -48,8 +56,10 @@ void openDDE() {
     char name[NAME_BUFFER];
     std::strncpy(name, entry.first.c_str(), sizeof name - 1);
     name[sizeof name - 1] = '\0';
-    if (entry.second >= 0 && entry.second < NUM_FID_ITEMS)
+    if (entry.second >= 0 && entry.second < NUM_FID_ITEMS) {
       fidItems[entry.second] = DdeCreateStringHandleA(ddeInstance, name, CP_WINANSI);
+      if (fidItems[entry.second]) fidsByItem[fidItems[entry.second]] = entry.second;
+    }
   }
   ddeServiceName = DdeCreateStringHandleA(ddeInstance, "TAVRO", CP_WINANSI);
   if (!DdeNameService(ddeInstance, ddeServiceName, nullptr, DNS_REGISTER)) LOG_ERR("DdeNameService failed");
@@ -72,10 +82,28 @@ void closeDDE() {
   ddeServiceName = ddeSystem = ddeTopics = ddeSysItems = ddeFormats = nullptr;
   for (HSZ& item : fidItems) item = nullptr;
   for (auto& entry : stocks) entry.second.topic = nullptr;
+  fidsByItem.clear();
+  stocksByTopic.clear();
+}
+
+HDDEDATA adviseRequestByHandle(HSZ topic, HSZ item, UINT format, bool& handled) {
+  handled = false;
+  auto fid = fidsByItem.find(item);
+  auto stock = stocksByTopic.find(topic);
+  // The Stock holds its topic handle for as long as the instance lives, so a
+  // match cannot be a handle freed and given to another text.
+  if (fid == fidsByItem.end() || stock == stocksByTopic.end() || stock->second->topic != topic) return nullptr;
+  handled = true;
+  return adviseData(stock->second, fid->second, item, format);
 }
 
 HDDEDATA CALLBACK DdeCallback(UINT uType, UINT uFmt, HCONV hconv, HSZ hsz1, HSZ hsz2, HDDEDATA, ULONG_PTR,
                               ULONG_PTR) {
+  if (uType == XTYP_ADVREQ) {
+    bool handled = false;
+    HDDEDATA data = adviseRequestByHandle(hsz1, hsz2, uFmt, handled);
+    if (handled) return data;
+  }
   char topic[NAME_BUFFER];
   char second[NAME_BUFFER];
   bool topicFits = queryName(hsz1, topic);
@@ -105,9 +133,13 @@ HDDEDATA CALLBACK DdeCallback(UINT uType, UINT uFmt, HCONV hconv, HSZ hsz1, HSZ 
       LOG_INF("XTYP_ADVSTART " << ptr(hconv) << " " << topic << " " << second);
       if (!namesFit) return reinterpret_cast<HDDEDATA>(FALSE);
       return reinterpret_cast<HDDEDATA>(static_cast<std::intptr_t>(adviseStart(hconv, topic, second, uFmt)));
-    case XTYP_ADVREQ:
+    case XTYP_ADVREQ: {
       if (!namesFit) return errorData(hsz2);
-      return adviseRequest(hconv, topic, second, hsz2, uFmt);
+      HDDEDATA data = adviseRequest(hconv, topic, second, hsz2, uFmt);
+      Stock* stock = getStock(topic);
+      if (stock && stock->topic == hsz1) stocksByTopic[hsz1] = stock;
+      return data;
+    }
     case XTYP_ADVSTOP:
       LOG_INF("XTYP_ADVSTOP " << ptr(hconv) << " " << topic << " " << second);
       adviseStop(hconv, topic, namesFit ? second : "");

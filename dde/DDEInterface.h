@@ -35,6 +35,12 @@ Conversation* findConversation(HCONV hconv);
 HDDEDATA request(HCONV hconv, const char* topic, const char* item, UINT format);
 BOOL adviseStart(HCONV hconv, const char* topic, const char* item, UINT format);
 HDDEDATA adviseRequest(HCONV hconv, const char* topic, const char* item, HSZ itemHandle, UINT format);
+// The advise data of one loop of `stock`; `fid` may be 0 and `stock` null, both answered "ERROR".
+HDDEDATA adviseData(Stock* stock, int fid, HSZ itemHandle, UINT format);
+// XTYP_ADVREQ without turning handles back into names: the Stock that owns
+// the topic handle and the field of the item handle. Null (and `handled`
+// false) when either handle is not one of ours, so the caller goes by name.
+HDDEDATA adviseRequestByHandle(HSZ topic, HSZ item, UINT format, bool& handled);
 HDDEDATA adviseStop(HCONV hconv, const char* topic, const char* item);
 HDDEDATA errorData(HSZ itemHandle);
 

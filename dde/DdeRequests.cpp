@@ -99,13 +99,14 @@ BOOL adviseStart(HCONV hconv, const char* topic, const char* item, UINT format) 
 HDDEDATA adviseRequest(HCONV, const char* topic, const char* item, HSZ itemHandle, UINT format) {
   int fid = GetFID(item);
   if (!isServedFormat(format)) return nullptr;
-  if (fid == 0) return errorData(itemHandle);
-  Stock* stock = getStock(topic);
-  if (!stock) {
-    LOG_ERR("advise data for unknown stock " << topic);
-    return errorData(itemHandle);
-  }
-  if (stock->invalid) return errorData(itemHandle);
+  Stock* stock = fid == 0 ? nullptr : getStock(topic);
+  if (fid != 0 && !stock) LOG_ERR("advise data for unknown stock " << topic);
+  return adviseData(stock, fid, itemHandle, format);
+}
+
+HDDEDATA adviseData(Stock* stock, int fid, HSZ itemHandle, UINT format) {
+  if (!isServedFormat(format)) return nullptr;
+  if (fid == 0 || !stock || stock->invalid) return errorData(itemHandle);
   auto it = stock->values.find(fid);
   if (it == stock->values.end()) return errorData(itemHandle);
   return getHandle(stock, it->second.c_str(), format, fid);

@@ -137,6 +137,7 @@ void Stock::symbolImage(QelUpdate* update) {
 }
 
 void Stock::releaseRequests() {
+  if (requests.empty()) return;
   // Copy first: re-enabling a conversation may run callbacks that touch the set.
   std::vector<HCONV> waiting(requests.begin(), requests.end());
   requests.clear();

@@ -54,19 +54,15 @@ std::ostream& operator<<(std::ostream& os, const QelRecordStatus& status) {
   return os << "(" << QelRecordStatus::statusName(status.status) << ")";
 }
 
-std::uint64_t QelRecordSet::s_changes = 0;
-
-QelRecordSet::QelRecordSet() : cur_record(m_records.end()), last_record(m_records.end()), iterating(false) {
-  ++s_changes;
-}
+QelRecordSet::QelRecordSet() : cur_record(m_records.end()), last_record(m_records.end()), iterating(false) {}
 
 int QelRecordSet::storeStatus(RecordMap::iterator it, const std::string& rid, int status) {
   TAVRO_ASSERT(status != QELSTATUS_ERROR, SOURCE);
   TAVRO_ASSERT(status != QELSTATUS_NO_CHANGE, SOURCE);
   TAVRO_ASSERT(status >= 0 && status <= QELSTATUS_MAX, SOURCE);
-  ++s_changes;
   if (it != m_records.end()) {
     int previous = it->second.status;
+    --m_counts[previous];
     if (status == QELSTATUS_CLOSED) {
       std::size_t size = m_records.size();
       if (it == last_record) last_record = m_records.end();
@@ -75,12 +71,14 @@ int QelRecordSet::storeStatus(RecordMap::iterator it, const std::string& rid, in
       TAVRO_ASSERT(m_records.size() == size - 1, SOURCE);
     } else {
       it->second.status = status;
+      ++m_counts[status];
     }
     return previous;
   }
   TAVRO_ASSERT(status != QELSTATUS_CLOSED, SOURCE);
   bool inserted = m_records.insert(std::make_pair(rid, QelRecordStatus(status))).second;
   TAVRO_ASSERT(inserted, SOURCE);
+  ++m_counts[status];
   return QELSTATUS_CLOSED;
 }
 

@@ -56,16 +56,18 @@ std::ostream& operator<<(std::ostream& os, const QelRecordStatus& status);
 class QelRecordSet {
  public:
   QelRecordSet();
-  virtual ~QelRecordSet() { ++s_changes; }
+  virtual ~QelRecordSet() = default;
 
   int setRecordStatus(QelRID rid, int status);
   int setRecordStatus(int status);  // the record last returned by nextRecord
   QelRecordStatus getRecordStatus(QelRID rid) const;
   QelRecordStatus getRecordStatus() const;
   int numRecords() const { return static_cast<int>(m_records.size()); }
-  // Grows whenever any record set of the process is made, stores a status or
-  // goes, so that a count over statuses can be kept until it moves.
-  static std::uint64_t changeCount() { return s_changes; }
+  // Records now in `status`, kept as statuses are stored: the tray tip asks
+  // after every event, and a walk would cost a lookup per record.
+  int countRecords(int status) const {
+    return status >= 0 && status <= QELSTATUS_MAX ? m_counts[status] : 0;
+  }
 
   void iterateRecords();
   bool nextRecord(std::string& rid);
@@ -75,8 +77,8 @@ class QelRecordSet {
   typedef std::map<std::string, QelRecordStatus> RecordMap;
   int storeStatus(RecordMap::iterator it, const std::string& rid, int status);
 
-  static std::uint64_t s_changes;
   RecordMap m_records;
+  int m_counts[QELSTATUS_MAX + 1] = {};
   RecordMap::iterator cur_record;
   RecordMap::iterator last_record;  // returned by the latest nextRecord
   bool iterating;

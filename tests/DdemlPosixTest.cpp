@@ -653,7 +653,7 @@ TEST_F(DdemlPosixTest, AdviseStopEndsTheLoop) {
   EXPECT_EQ(callsOf(XTYP_ADVREQ)[0].text2, "ASK");
 }
 
-TEST_F(DdemlPosixTest, BurstOfUpdatesReachesTheClientAsTheLatestValuePerLoop) {
+TEST_F(DdemlPosixTest, ShortBurstOfUpdatesReachesTheClientAsTheLatestValuePerLoop) {
   ASSERT_TRUE(start());
   DdeClient& c = newClient();
   std::uint32_t conv = connect(c, "lse_vod");
@@ -661,20 +661,52 @@ TEST_F(DdemlPosixTest, BurstOfUpdatesReachesTheClientAsTheLatestValuePerLoop) {
   HSZ topic = DdeCreateStringHandleA(inst, "LSE_VOD", CP_WINANSI);
   HSZ ask = DdeCreateStringHandleA(inst, "ASK", CP_WINANSI);
   recordAdvreq = false;
-  for (int i = 0; i < 10000; ++i) DdePostAdvise(inst, topic, nullptr);
+  // Less than a write's worth: all of it waits for the end of the event.
+  for (int i = 0; i < 10; ++i) DdePostAdvise(inst, topic, nullptr);
   DdePostAdvise(inst, topic, ask);  // ASK's latest is now the newest of all
-  EXPECT_EQ(advSeq, 30001);
+  EXPECT_EQ(advSeq, 31);
   runFor(100);
   std::vector<DdeAdvise> got;
   DdeAdvise adv;
   while (c.nextAdvise(adv, 200)) got.push_back(adv);
   ASSERT_EQ(got.size(), 3u);
   EXPECT_EQ(got[0].item, "BID");
-  EXPECT_EQ(got[0].data, std::string("29998\0", 6));
+  EXPECT_EQ(got[0].data, std::string("28\0", 3));
   EXPECT_EQ(got[1].item, "CUR");
-  EXPECT_EQ(got[1].data, std::string("30000\0", 6));
+  EXPECT_EQ(got[1].data, std::string("30\0", 3));
   EXPECT_EQ(got[2].item, "ASK");
-  EXPECT_EQ(got[2].data, std::string("30001\0", 6));
+  EXPECT_EQ(got[2].data, std::string("31\0", 3));
+}
+
+// A long burst is not held back until its end: values go out while it
+// lasts, in the order posted, and each loop ends on its latest value.
+TEST_F(DdemlPosixTest, LongBurstOfUpdatesFlowsInOrderAndEndsOnTheLatestValues) {
+  ASSERT_TRUE(start());
+  DdeClient& c = newClient();
+  std::uint32_t conv = connect(c, "lse_vod");
+  const char* items[] = {"BID", "ASK", "CUR"};
+  for (const char* item : items) ASSERT_EQ(c.adviseStart(conv, item, kText), DdeReply::Ok);
+  HSZ topic = DdeCreateStringHandleA(inst, "LSE_VOD", CP_WINANSI);
+  recordAdvreq = false;
+  std::size_t before = 0;
+  for (int i = 0; i < 10000; ++i) {
+    DdePostAdvise(inst, topic, nullptr);
+    if (i == 200 && c.pump(0)) before = c.advisesQueued();
+  }
+  EXPECT_GT(before, 0u) << "nothing was written during the burst";
+  runFor(100);
+  std::vector<long> seqs;
+  std::map<std::string, long> latest;
+  DdeAdvise adv;
+  while (c.nextAdvise(adv, 200)) {
+    long seq = std::atol(adv.data.c_str());
+    seqs.push_back(seq);
+    latest[adv.item] = seq;
+  }
+  ASSERT_FALSE(seqs.empty());
+  for (std::size_t i = 1; i < seqs.size(); ++i) ASSERT_LT(seqs[i - 1], seqs[i]) << "at " << i;
+  for (const char* item : items) EXPECT_EQ(latest[item], (lastSeq[{conv, item, CF_TEXT}])) << item;
+  EXPECT_EQ(seqs.back(), 30000);
 }
 
 TEST_F(DdemlPosixTest, SlowClientGetsOnlyFreshValuesInOrderAndCostsBoundedMemory) {

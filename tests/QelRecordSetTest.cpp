@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -92,6 +93,36 @@ TEST(QelRecordSetTest, ClosingTheNextRecordByNameDuringAWalkIsSafe) {
   }
   set.iterateRecordsEnd();
   EXPECT_EQ(seen, std::vector<std::string>({"A", "C"}));
+}
+
+// The per-status counts against a recount, through named sets and walks.
+TEST(QelRecordSetTest, StatusCountsFollowEveryStoredStatus) {
+  QelRecordSet set;
+  std::mt19937 rng(5);
+  const char* const rids[] = {"A", "B", "C", "D"};
+  for (int step = 0; step < 2000; ++step) {
+    int status = static_cast<int>(rng() % 7);  // CLOSED .. STALE_OPEN_WAIT
+    if (rng() % 4 == 0) {
+      std::string rid;
+      set.iterateRecords();
+      while (set.nextRecord(rid))
+        if (rng() % 2) set.setRecordStatus(status);
+      set.iterateRecordsEnd();
+    } else {
+      const char* rid = rids[rng() % 4];
+      // Closing a record that is not there is a broken precondition.
+      if (status != QELSTATUS_CLOSED || set.getRecordStatus(rid).status != QELSTATUS_CLOSED)
+        set.setRecordStatus(rid, status);
+    }
+    int expected[QELSTATUS_MAX + 1] = {};
+    for (const char* rid : rids) {
+      int s = set.getRecordStatus(rid).status;
+      if (s != QELSTATUS_CLOSED) ++expected[s];
+    }
+    for (int s = 1; s <= QELSTATUS_MAX; ++s) ASSERT_EQ(set.countRecords(s), expected[s]) << "step " << step;
+  }
+  EXPECT_EQ(set.countRecords(-1), 0);
+  EXPECT_EQ(set.countRecords(QELSTATUS_MAX + 1), 0);
 }
 
 using QelRecordSetDeathTest = ::testing::Test;

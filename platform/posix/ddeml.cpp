@@ -22,11 +22,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,10 @@ namespace {
 const UINT EC_QUERYWAITING = 0x0002;
 const std::size_t MAX_DATA_HANDLE = 16u << 20;
 const std::size_t WRITE_BATCH = 16 * 1024;
+// Advise data queued while the application works through a burst goes out
+// once this much has gathered, rather than after the whole burst: a burst
+// of feed updates would otherwise hold back its first values until its last.
+const std::size_t ADVISE_SEND_BYTES = 2048;
 // Library-held references to string handles are counted under this owner,
 // apart from the application's, so an application that frees a handle it
 // was only lent cannot take the library's reference with it.
@@ -286,7 +291,8 @@ struct Conversation {
   HSZ topic = nullptr;
   HSZ service = nullptr;
   bool enabled = true;
-  std::deque<DdeBridgeMessage> waiting;
+  // Usually empty, in every conversation: a list costs nothing until used.
+  std::list<DdeBridgeMessage> waiting;
   std::map<LoopKey, Loop> loops;
 };
 
@@ -312,6 +318,7 @@ struct Client {
   std::size_t written = 0;
   std::size_t pendingBytes = 0;
   std::size_t pendingReplies = 0;
+  std::size_t pendingAdvise = 0;  // bytes of advise data queued since the last write
   std::size_t loops = 0;
   std::int64_t stallSince = -1;  // since when data has waited without progress
   std::set<std::uint32_t> convs;
@@ -338,7 +345,8 @@ struct Instance {
   std::map<int, Listener> listeners;
   std::map<std::uint64_t, std::unique_ptr<Client>> clients;
   std::map<int, std::uint64_t> clientByFd;
-  std::map<std::uint32_t, Conversation> convs;
+  // Looked up several times for every advise value; elements never move.
+  std::unordered_map<std::uint32_t, Conversation> convs;
   // The same conversations by topic: a post visits only its topic's, not all.
   std::map<HSZ, std::set<std::uint32_t>> convsByTopic;
 };
@@ -441,6 +449,7 @@ void dropPending(Client& c, std::uint64_t seq) {
 
 void flush(Instance& in, Client& c) {
   if (c.doomed || c.closed) return;
+  c.pendingAdvise = 0;
   for (;;) {
     if (c.written > 0 && (c.written == c.writing.size() || !c.out.empty())) {
       c.writing.erase(0, c.written);
@@ -520,12 +529,16 @@ void queueAdvise(Instance& in, Client& c, Loop& loop, std::uint32_t conv, LoopKe
   c.pendingBytes += p.bytes.size();
   if (c.stallSince < 0) c.stallSince = nowMs();
   loop.pendingSeq = ++c.nextSeq;
+  c.pendingAdvise += p.bytes.size();
   c.out[loop.pendingSeq] = std::move(p);
   if (c.pendingBytes > DDE_BRIDGE_MAX_PENDING_BYTES) {
     LOG_WRN("DDE client " << c.id << " has " << c.pendingBytes << " bytes waiting, disconnecting");
     doom(in, c);
     return;
   }
+  // Only while the socket keeps up: a client behind on reading is left to
+  // the write event, so that its queued values can still be replaced.
+  if (c.pendingAdvise >= ADVISE_SEND_BYTES && c.written == c.writing.size()) return flush(in, c);
   armWrite(in, c);
 }
 
@@ -914,6 +927,7 @@ void Server::handleTimer(int) {
     std::vector<std::uint32_t> ready;
     for (auto& cv : in->convs)
       if (cv.second.enabled && !cv.second.waiting.empty()) ready.push_back(cv.first);
+    std::sort(ready.begin(), ready.end());  // oldest conversation first, as they were made
     for (std::uint32_t id : ready) {
       for (;;) {
         Conversation* conv = findConversation(*in, id);
@@ -1239,18 +1253,20 @@ BOOL DdePostAdvise(DWORD idInst, HSZ hszTopic, HSZ hszItem) {
     ULONG_PTR remaining = 0;
     for (std::size_t k = i + 1; k < targets.size(); ++k) remaining += targets[k].key == targets[i].key ? 1 : 0;
     Conversation* conv = findConversation(*in, targets[i].conv);
-    if (!conv || !conv->loops.count(targets[i].key)) continue;
-    Loop& loop = conv->loops[targets[i].key];
-    HDDEDATA r = callBack(*in, XTYP_ADVREQ, loop.format, hconvOf(targets[i].conv), hszTopic, loop.item, nullptr,
-                          remaining & 0xFFFF);
+    auto l = conv ? conv->loops.find(targets[i].key) : std::map<LoopKey, Loop>::iterator();
+    if (!conv || l == conv->loops.end()) continue;
+    HDDEDATA r = callBack(*in, XTYP_ADVREQ, l->second.format, hconvOf(targets[i].conv), hszTopic, l->second.item,
+                          nullptr, remaining & 0xFFFF);
     std::string bytes;
     UINT fmt = targets[i].key.second;
     if (!r || !consumeData(r, bytes, fmt)) continue;
+    // The callback may have ended the loop, its conversation or its client.
     conv = findConversation(*in, targets[i].conv);
-    if (!conv || !conv->loops.count(targets[i].key)) continue;
+    l = conv ? conv->loops.find(targets[i].key) : std::map<LoopKey, Loop>::iterator();
+    if (!conv || l == conv->loops.end()) continue;
     Client* c = findClient(*in, conv->client);
     if (!c || c->doomed || c->closed) continue;
-    Loop& live = conv->loops[targets[i].key];
+    Loop& live = l->second;
     DdeBridgeMessage m;
     m.kind = DDE_BRIDGE_ADVISE;
     m.conv = targets[i].conv;

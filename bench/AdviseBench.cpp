@@ -1,0 +1,157 @@
+// The server's share of an update that clients watch: update streams applied
+// to cached instruments with five advise loops each, served over the local
+// DDE socket to a client in the same thread, against the same updates with
+// no loop to serve. One thread does all of it, so the rate is per core.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench/BenchRatio.h"
+#include "dde/Conversation.h"
+#include "dde/DDEInterface.h"
+#include "dde/Stock.h"
+#include "feed/Market.h"
+#include "feed/QelUpdate.h"
+#include "feed/StdFID.h"
+#include "platform/EventLoop.h"
+#include "support/Log.h"
+#include "tools/ddeclient/DdeClient.h"
+
+namespace {
+
+const int INSTRUMENTS = 1000;
+const int UPDATES = 20000;
+const int FIELDS_PER_UPDATE = 5;
+const int FIDS[FIELDS_PER_UPDATE] = {4, 5, 3, 1, 16};  // BID OFFER CUR CHANGE VOLUME
+const char* const ITEMS[FIELDS_PER_UPDATE] = {"BID", "OFFER", "CUR", "CHANGE", "VOLUME"};
+
+struct Fixture {
+  EventLoop loop;
+  // One bridge connection holds at most 4096 loops.
+  static const int PER_CLIENT = 800;
+  DdeClient clients[(INSTRUMENTS + PER_CLIENT - 1) / PER_CLIENT];
+  std::string dir;
+  std::vector<Stock*> targets;  // per update
+  std::vector<std::string> streams;
+  std::string symbol(int i) {
+    char text[32];
+    std::snprintf(text, sizeof text, "LSE_S%04d", i);
+    return text;
+  }
+  bool ok = false;
+
+  Fixture() {
+    setLogLevel(0);
+    char tmpl[] = "/tmp/tavro-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) return;
+    dir = tmpl;
+    setenv("TAVRO_DDE_DIR", dir.c_str(), 1);
+    InitializeFIDs();
+    addMarket("LSE", "LSE", 'R', 0);
+    openDDE();
+    for (DdeClient& client : clients) {
+      client.setIdle([this] { loop.runOnce(1); });
+      if (!client.open("TAVRO")) return;
+    }
+    std::mt19937 rng(1);
+    std::uniform_int_distribution<int> price(1000, 99999);
+    for (int i = 0; i < UPDATES; ++i) {
+      char buffer[512];
+      QelUpdate writer;
+      writer.setWorkingBuffer(buffer, sizeof buffer);
+      writer.selectRow(0);
+      for (int fid : FIDS) {
+        char text[32];
+        int p = price(rng);
+        std::snprintf(text, sizeof text, "%d.%02d", p / 100, p % 100);
+        QelField* field = QelField::create(static_cast<QelFID>(fid), text, static_cast<std::uint32_t>(std::strlen(text)));
+        writer.setField(field);
+        QelField::release(field);
+      }
+      streams.emplace_back(buffer, writer.getDataLength());
+      targets.push_back(findOrCreateStock(symbol(i % INSTRUMENTS)));
+    }
+    ok = true;
+  }
+  ~Fixture() {
+    for (DdeClient& client : clients) client.close();
+    closeDDE();
+    if (!dir.empty()) ::rmdir(dir.c_str());
+  }
+
+  // Five loops on each of the first `instruments`.
+  bool watch(int instruments) {
+    for (int i = 0; i < instruments; ++i) {
+      DdeClient& client = clients[i / PER_CLIENT];
+      std::uint32_t conv = 0;
+      if (client.connect("TAVRO", symbol(i), conv) != DdeReply::Ok) return false;
+      for (const char* item : ITEMS)
+        if (client.adviseStart(conv, item, DdeBridgeFormat::standard(CF_TEXT)) != DdeReply::Ok) return false;
+    }
+    return true;
+  }
+
+  // Applies every update, handing what the server queued to the client after
+  // each batch of `batch` updates, as one feed read would.
+  unsigned long run(int batch) {
+    unsigned long received = 0;
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+      QelUpdate reader;
+      reader.setBuffer(&streams[i][0], static_cast<unsigned>(streams[i].size()));
+      targets[i]->image(&reader);
+      if ((i + 1) % static_cast<std::size_t>(batch) == 0 || i + 1 == streams.size()) {
+        loop.runOnce(0);
+        for (DdeClient& client : clients) {
+          client.pump(0);
+          // nextAdvise on an empty queue would turn the idle function.
+          DdeAdvise a;
+          while (client.advisesQueued() > 0 && client.nextAdvise(a, 0)) ++received;
+        }
+      }
+    }
+    return received;
+  }
+};
+
+Fixture& fixture() {
+  static Fixture f;
+  return f;
+}
+
+void report(benchmark::State& state, unsigned long advises) {
+  state.counters["updates"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * UPDATES), benchmark::Counter::kIsRate);
+  state.counters["advises"] = benchmark::Counter(static_cast<double>(advises), benchmark::Counter::kIsRate);
+}
+
+void BM_UpdatesUnwatched(benchmark::State& state) {
+  Fixture& f = fixture();
+  if (!f.ok) return state.SkipWithError("no DDE service");
+  unsigned long advises = 0;
+  for (auto _ : state) advises += f.run(20);
+  report(state, advises);
+}
+BENCHMARK(BM_UpdatesUnwatched)->Unit(benchmark::kMillisecond);
+
+// Registered after the unwatched run, which must find no loops.
+void BM_UpdatesFiveLoops(benchmark::State& state) {
+  Fixture& f = fixture();
+  if (!f.ok) return state.SkipWithError("no DDE service");
+  static bool watching = f.watch(INSTRUMENTS);
+  if (!watching) return state.SkipWithError("advise loops refused");
+  unsigned long advises = 0;
+  for (auto _ : state) advises += f.run(20);
+  if (advises < static_cast<unsigned long>(state.iterations()) * UPDATES * FIELDS_PER_UPDATE / 2)
+    state.SkipWithError("advise data lost");
+  report(state, advises);
+}
+BENCHMARK(BM_UpdatesFiveLoops)->Unit(benchmark::kMillisecond);
+TAVRO_BENCH_RATIO("BM_UpdatesFiveLoops", "BM_UpdatesUnwatched", "updates", 0);
+
+}  // namespace
