@@ -15,7 +15,10 @@ Conversation::Conversation(const char* topic, HCONV handle_)
 }
 
 Conversation::~Conversation() {
-  if (stock && added) stock->removeConversation(this);
+  if (!stock) return;
+  // A snapshot it was waiting for must not later enable a handle that is gone.
+  stock->requests.erase(handle);
+  if (added) stock->removeConversation(this);
 }
 
 bool Conversation::open(int fid) {

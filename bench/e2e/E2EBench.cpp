@@ -19,6 +19,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -75,6 +76,8 @@ const char* const USAGE =
     "  --scale-instruments N  instruments of scenario 2 (default 10000)\n"
     "  --scale-rate R       updates per second per instrument in scenario 2 (default 1)\n"
     "  --burst              feedsim sends each period's updates at once (default: spread)\n"
+    "  --pin                feedsim on CPU 0, TavroDDE and the clients on CPU 1, so that the\n"
+    "                       load generator does not take the measured program's core\n"
     "  --feedsim PATH       the feedsim program (default: this build's)\n"
     "  --tavro PATH         the TavroDDE program (default: this build's)\n"
     "  --keep               keep the work directory with the programs' logs\n"
@@ -90,6 +93,7 @@ struct Options {
   int scaleInstruments = 10000;
   double scaleRate = 1;
   bool burst = false;
+  bool pin = false;
   bool keep = false;
   std::string feedsim = E2E_FEEDSIM;
   std::string tavro = E2E_TAVRODDE;
@@ -132,6 +136,13 @@ struct Figures {
   long violations = -1;      // feedsim's count of protocol faults by TavroDDE
   std::string tavroEnd;
 };
+
+bool pinTo(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return ::sched_setaffinity(0, sizeof set, &set) == 0;
+}
 
 std::int64_t realtimeUs() {
   timespec ts{};
@@ -275,6 +286,8 @@ bool Run::startPrograms() {
                                    "--rate", rate, "--exit-after-seconds", std::to_string(static_cast<int>(budget))};
   if (!m_options.burst) args.push_back("--spread");
   std::string simLog = m_work + "/feedsim.log";
+  // Children inherit the bench's affinity: feedsim gets CPU 0, the rest CPU 1.
+  if (m_options.pin && !pinTo(0)) return fail("cannot pin to CPU 0");
   if (!m_feedsim.start(args, {}, "", simLog)) return fail("cannot start feedsim: " + m_feedsim.error());
   if (!waitUntil([&] { return readFile(simLog).find("listening on") != std::string::npos || !m_feedsim.running(); },
                  10000) ||
@@ -283,6 +296,7 @@ bool Run::startPrograms() {
 
   std::string ddeDir = m_work + "/dde";
   std::string tavroLog = m_work + "/tavro.log";
+  if (m_options.pin && !pinTo(1)) return fail("cannot pin to CPU 1");
   if (!m_tavro.start({m_options.tavro}, {"TAVRO_DDE_DIR=" + ddeDir}, "demo\ndemo\n", tavroLog))
     return fail("cannot start TavroDDE: " + m_tavro.error());
   std::string socketPath;
@@ -558,6 +572,8 @@ int parseOptions(int argc, char** argv, Options& o) {
       o.quick = true;
     } else if (a == "--burst") {
       o.burst = true;
+    } else if (a == "--pin") {
+      o.pin = true;
     } else if (a == "--keep") {
       o.keep = true;
     } else if (a == "--scenario" && number(d, 1) && (d == 1 || d == 2)) {
@@ -630,8 +646,13 @@ int main(int argc, char** argv) {
     if (std::fscanf(la, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1;
     std::fclose(la);
   }
-  std::printf("e2ebench%s: %ld cores, load average %.2f at the start; feedsim %s\n", o.quick ? " --quick" : "",
-              ::sysconf(_SC_NPROCESSORS_ONLN), load[0], o.burst ? "bursts each period" : "spreads its updates");
+  std::printf("e2ebench%s: %ld cores, load average %.2f at the start; feedsim %s%s\n", o.quick ? " --quick" : "",
+              ::sysconf(_SC_NPROCESSORS_ONLN), load[0], o.burst ? "bursts each period" : "spreads its updates",
+              o.pin ? "; feedsim pinned to CPU 0, TavroDDE and the clients to CPU 1" : "");
+  if (o.pin && ::sysconf(_SC_NPROCESSORS_ONLN) < 2) {
+    std::fprintf(stderr, "e2ebench: --pin needs two CPUs\n");
+    return 2;
+  }
   std::printf("reference (two threads, 64-byte messages):\n");
   int trips = o.quick ? 2000 : 20000;
   printPing("loopback TCP (nodelay)", pingPongTcp(64, trips));
