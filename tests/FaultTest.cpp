@@ -76,6 +76,13 @@ TEST(FaultTest, StalledServerNeitherBlocksNorGrowsTheQueueWithoutBound) {
   std::string value;
   EXPECT_EQ(h.request(conv, "BID", TEXT, value), DdeReply::Ok);  // the DDE side keeps answering
   EXPECT_EQ(std::string(value.c_str()), " ");
+  // The snapshot never comes; the conversation that waited for it leaves nothing behind.
+  Stock* hsba = getStock("LSE_HSBA");
+  ASSERT_NE(hsba, nullptr);
+  EXPECT_EQ(hsba->requests.size(), 1u);
+  ASSERT_TRUE(h.client.terminate(conv));
+  ASSERT_TRUE(h.runUntil([] { return conversationMap.empty(); }));
+  EXPECT_TRUE(hsba->requests.empty());
 }
 
 TEST(FaultTest, HugeTopicsAndItemsAreRefused) {
