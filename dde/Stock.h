@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "dde/FieldValues.h"
 #include "feed/Market.h"
 #include "feed/QelPSink.h"
 #include "feed/QelUpdate.h"
@@ -49,7 +50,7 @@ class Stock {
   std::string symRid;
   bool invalid;
   Market* market;
-  std::map<int, std::string> values;
+  FieldValues values;
   std::map<HCONV, Conversation*> conversations;
   std::set<HCONV> requests;
 
