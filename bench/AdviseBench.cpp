@@ -6,18 +6,15 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "bench/BenchRatio.h"
+#include "bench/BenchUpdates.h"
 #include "dde/Conversation.h"
 #include "dde/DDEInterface.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
-#include "feed/QelUpdate.h"
 #include "feed/StdFID.h"
 #include "platform/EventLoop.h"
 #include "support/Log.h"
@@ -27,8 +24,7 @@ namespace {
 
 const int INSTRUMENTS = 1000;
 const int UPDATES = 20000;
-const int FIELDS_PER_UPDATE = 5;
-const int FIDS[FIELDS_PER_UPDATE] = {4, 5, 3, 1, 16};  // BID OFFER CUR CHANGE VOLUME
+const int FIELDS_PER_UPDATE = BENCH_FIELDS_PER_UPDATE;
 const char* const ITEMS[FIELDS_PER_UPDATE] = {"BID", "OFFER", "CUR", "CHANGE", "VOLUME"};
 
 struct Fixture {
@@ -39,11 +35,6 @@ struct Fixture {
   std::string dir;
   std::vector<Stock*> targets;  // per update
   std::vector<std::string> streams;
-  std::string symbol(int i) {
-    char text[32];
-    std::snprintf(text, sizeof text, "LSE_S%04d", i);
-    return text;
-  }
   bool ok = false;
 
   Fixture() {
@@ -59,23 +50,9 @@ struct Fixture {
       client.setIdle([this] { loop.runOnce(1); });
       if (!client.open("TAVRO")) return;
     }
-    std::mt19937 rng(1);
-    std::uniform_int_distribution<int> price(1000, 99999);
-    for (int i = 0; i < UPDATES; ++i) {
-      char buffer[512];
-      QelUpdate writer;
-      writer.setWorkingBuffer(buffer, sizeof buffer);
-      writer.selectRow(0);
-      for (int fid : FIDS) {
-        char text[32];
-        int p = price(rng);
-        std::snprintf(text, sizeof text, "%d.%02d", p / 100, p % 100);
-        QelField* field = QelField::create(static_cast<QelFID>(fid), text, static_cast<std::uint32_t>(std::strlen(text)));
-        writer.setField(field);
-        QelField::release(field);
-      }
-      streams.emplace_back(buffer, writer.getDataLength());
-      targets.push_back(findOrCreateStock(symbol(i % INSTRUMENTS)));
+    for (const BenchUpdate& u : makeBenchUpdates(UPDATES, INSTRUMENTS)) {
+      streams.push_back(u.stream);
+      targets.push_back(findOrCreateStock(u.symbol));
     }
     ok = true;
   }
@@ -90,7 +67,7 @@ struct Fixture {
     for (int i = 0; i < instruments; ++i) {
       DdeClient& client = clients[i / PER_CLIENT];
       std::uint32_t conv = 0;
-      if (client.connect("TAVRO", symbol(i), conv) != DdeReply::Ok) return false;
+      if (client.connect("TAVRO", benchSymbol(i), conv) != DdeReply::Ok) return false;
       for (const char* item : ITEMS)
         if (client.adviseStart(conv, item, DdeBridgeFormat::standard(CF_TEXT)) != DdeReply::Ok) return false;
     }

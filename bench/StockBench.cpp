@@ -2,57 +2,22 @@
 // values in a plain hash map of strings: field updates per second.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-#include <cstring>
-#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "bench/BenchRatio.h"
+#include "bench/BenchUpdates.h"
 #include "dde/Stock.h"
-#include "feed/QelUpdate.h"
 #include "support/Log.h"
 
 namespace {
 
-const int FIELDS_PER_UPDATE = 5;
-const int FIDS[FIELDS_PER_UPDATE] = {4, 5, 3, 1, 16};  // BID OFFER CUR CHANGE VOLUME
-
-struct Update {
-  std::string symbol;
-  std::string stream;
-  std::vector<std::pair<int, std::string>> values;
-};
+const int FIELDS_PER_UPDATE = BENCH_FIELDS_PER_UPDATE;
+typedef BenchUpdate Update;
 
 const std::vector<Update>& updates() {
-  static std::vector<Update> all = [] {
-    std::vector<Update> out;
-    std::mt19937 rng(1);
-    std::uniform_int_distribution<int> price(1000, 99999);
-    for (int i = 0; i < 20000; ++i) {
-      Update u;
-      char symbol[32];
-      std::snprintf(symbol, sizeof symbol, "LSE_S%04d", i % 1000);
-      u.symbol = symbol;
-      char buffer[512];
-      QelUpdate writer;
-      writer.setWorkingBuffer(buffer, sizeof buffer);
-      writer.selectRow(0);
-      for (int fid : FIDS) {
-        char text[32];
-        int p = price(rng);
-        std::snprintf(text, sizeof text, "%d.%02d", p / 100, p % 100);
-        QelField* field = QelField::create(static_cast<QelFID>(fid), text, static_cast<std::uint32_t>(std::strlen(text)));
-        writer.setField(field);
-        QelField::release(field);
-        u.values.emplace_back(fid, text);
-      }
-      u.stream.assign(buffer, writer.getDataLength());
-      out.push_back(std::move(u));
-    }
-    return out;
-  }();
+  static std::vector<Update> all = makeBenchUpdates(20000, 1000);
   return all;
 }
 

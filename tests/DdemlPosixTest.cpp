@@ -285,6 +285,22 @@ class DdemlPosixTest : public ::testing::Test {
     return false;
   }
 
+  // Reads every advise value that comes: the sequence numbers must rise, and
+  // each of `items` must end on the latest value posted for it.
+  std::vector<long> expectFreshInOrder(DdeClient& c, std::uint32_t conv, const char* const (&items)[3]) {
+    std::vector<long> seqs;
+    std::map<std::string, long> latest;
+    DdeAdvise adv;
+    while (c.nextAdvise(adv, 300)) {
+      long seq = std::atol(adv.data.c_str());
+      seqs.push_back(seq);
+      latest[adv.item] = seq;
+    }
+    for (std::size_t i = 1; i < seqs.size(); ++i) EXPECT_LT(seqs[i - 1], seqs[i]) << "at " << i;
+    for (const char* item : items) EXPECT_EQ(latest[item], (lastSeq[{conv, item, CF_TEXT}])) << item;
+    return seqs;
+  }
+
   TempDir dir;
   EventLoop loop;
   DWORD inst = 0;
@@ -695,17 +711,8 @@ TEST_F(DdemlPosixTest, LongBurstOfUpdatesFlowsInOrderAndEndsOnTheLatestValues) {
   }
   EXPECT_GT(before, 0u) << "nothing was written during the burst";
   runFor(100);
-  std::vector<long> seqs;
-  std::map<std::string, long> latest;
-  DdeAdvise adv;
-  while (c.nextAdvise(adv, 200)) {
-    long seq = std::atol(adv.data.c_str());
-    seqs.push_back(seq);
-    latest[adv.item] = seq;
-  }
+  std::vector<long> seqs = expectFreshInOrder(c, conv, items);
   ASSERT_FALSE(seqs.empty());
-  for (std::size_t i = 1; i < seqs.size(); ++i) ASSERT_LT(seqs[i - 1], seqs[i]) << "at " << i;
-  for (const char* item : items) EXPECT_EQ(latest[item], (lastSeq[{conv, item, CF_TEXT}])) << item;
   EXPECT_EQ(seqs.back(), 30000);
 }
 
@@ -729,18 +736,9 @@ TEST_F(DdemlPosixTest, SlowClientGetsOnlyFreshValuesInOrderAndCostsBoundedMemory
   EXPECT_LE(most, 20u * 1024);
   EXPECT_EQ(ddeBridgeClientCount(inst), 1u);
 
-  std::vector<long> seqs;
-  std::map<std::string, long> latest;
-  DdeAdvise adv;
-  while (c.nextAdvise(adv, 300)) {
-    long seq = std::atol(adv.data.c_str());
-    seqs.push_back(seq);
-    latest[adv.item] = seq;
-  }
-  ASSERT_FALSE(seqs.empty());
-  for (std::size_t i = 1; i < seqs.size(); ++i) ASSERT_LT(seqs[i - 1], seqs[i]) << "at " << i;
+  std::vector<long> seqs = expectFreshInOrder(c, conv, items);
+  EXPECT_FALSE(seqs.empty());
   EXPECT_LT(seqs.size(), 30000u / 10);
-  for (const char* item : items) EXPECT_EQ(latest[item], (lastSeq[{conv, item, CF_TEXT}])) << item;
 }
 
 TEST_F(DdemlPosixTest, ClientThatStopsReadingIsDroppedAfterTheStallLimit) {
