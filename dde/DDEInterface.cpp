@@ -86,6 +86,8 @@ void closeDDE() {
   stocksByTopic.clear();
 }
 
+void forgetStockTopic(HSZ topic) { stocksByTopic.erase(topic); }
+
 HDDEDATA adviseRequestByHandle(HSZ topic, HSZ item, UINT format, bool& handled) {
   handled = false;
   auto fid = fidsByItem.find(item);

@@ -41,6 +41,8 @@ HDDEDATA adviseData(Stock* stock, int fid, HSZ itemHandle, UINT format);
 // the topic handle and the field of the item handle. Null (and `handled`
 // false) when either handle is not one of ours, so the caller goes by name.
 HDDEDATA adviseRequestByHandle(HSZ topic, HSZ item, UINT format, bool& handled);
+// A Stock that goes takes its topic out of that path's memory.
+void forgetStockTopic(HSZ topic);
 HDDEDATA adviseStop(HCONV hconv, const char* topic, const char* item);
 HDDEDATA errorData(HSZ itemHandle);
 

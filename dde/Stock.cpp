@@ -50,7 +50,9 @@ Stock* findOrCreateStock(const std::string& symbol) {
 Stock::Stock() : topic(nullptr), lastUpdate(0), invalid(false), market(nullptr) {}
 
 Stock::~Stock() {
-  if (topic && ddeInstance) DdeFreeStringHandle(ddeInstance, topic);
+  if (!topic) return;
+  forgetStockTopic(topic);
+  if (ddeInstance) DdeFreeStringHandle(ddeInstance, topic);
 }
 
 void Stock::setSymbol(const char* text) {
