@@ -11,7 +11,6 @@
 
 #include "bench/BenchRatio.h"
 #include "bench/BenchUpdates.h"
-#include "dde/Conversation.h"
 #include "dde/DDEInterface.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"

@@ -48,10 +48,11 @@ class Input {
 
 const char* const TOPICS[] = {"lse_vod", "LSE_BARC", "nasdaq_msft", "lse_", "_vod", "xyz_abc", "System", "lse_vod_x"};
 
-std::vector<std::string>& itemNames() {
-  static std::vector<std::string> names;
+// The field names, as the server knows them; fidMap is filled once and never changes.
+const std::vector<const char*>& itemNames() {
+  static std::vector<const char*> names;
   if (names.empty())
-    for (const auto& entry : fidMap) names.push_back(entry.first);
+    for (const auto& entry : fidMap) names.push_back(entry.first.c_str());
   return names;
 }
 
@@ -71,9 +72,7 @@ std::string name(Input& in, const char* const* known, std::size_t count) {
 std::string topicName(Input& in) { return name(in, TOPICS, sizeof TOPICS / sizeof TOPICS[0]); }
 
 std::string itemName(Input& in) {
-  std::vector<const char*> known;
-  for (const std::string& n : itemNames()) known.push_back(n.c_str());
-  return name(in, known.data(), known.size());
+  return name(in, itemNames().data(), itemNames().size());
 }
 
 DdeBridgeFormat format(Input& in) {

@@ -160,6 +160,7 @@ DdeBridgeMessage requestMessage(std::uint32_t xid, std::uint32_t conv, const std
 
 const DdeBridgeFormat kText = DdeBridgeFormat::standard(CF_TEXT);
 const DdeBridgeFormat kXlTable = DdeBridgeFormat::registered("XlTable");
+const char* const kPriceItems[3] = {"BID", "ASK", "CUR"};
 
 class DdemlPosixTest : public ::testing::Test {
  public:
@@ -260,6 +261,14 @@ class DdemlPosixTest : public ::testing::Test {
     return conv;
   }
 
+  // lse_vod with CF_TEXT loops on kPriceItems; advise requests are no longer recorded.
+  std::uint32_t watchPrices(DdeClient& c) {
+    std::uint32_t conv = connect(c, "lse_vod");
+    for (const char* item : kPriceItems) EXPECT_EQ(c.adviseStart(conv, item, kText), DdeReply::Ok) << item;
+    recordAdvreq = false;
+    return conv;
+  }
+
   bool runUntil(const std::function<bool()>& done, int ms = 5000) {
     std::int64_t deadline = nowMs() + ms;
     while (!done()) {
@@ -286,8 +295,8 @@ class DdemlPosixTest : public ::testing::Test {
   }
 
   // Reads every advise value that comes: the sequence numbers must rise, and
-  // each of `items` must end on the latest value posted for it.
-  std::vector<long> expectFreshInOrder(DdeClient& c, std::uint32_t conv, const char* const (&items)[3]) {
+  // each of kPriceItems must end on the latest value posted for it.
+  std::vector<long> expectFreshInOrder(DdeClient& c, std::uint32_t conv) {
     std::vector<long> seqs;
     std::map<std::string, long> latest;
     DdeAdvise adv;
@@ -297,7 +306,7 @@ class DdemlPosixTest : public ::testing::Test {
       latest[adv.item] = seq;
     }
     for (std::size_t i = 1; i < seqs.size(); ++i) EXPECT_LT(seqs[i - 1], seqs[i]) << "at " << i;
-    for (const char* item : items) EXPECT_EQ(latest[item], (lastSeq[{conv, item, CF_TEXT}])) << item;
+    for (const char* item : kPriceItems) EXPECT_EQ(latest[item], (lastSeq[{conv, item, CF_TEXT}])) << item;
     return seqs;
   }
 
@@ -672,11 +681,10 @@ TEST_F(DdemlPosixTest, AdviseStopEndsTheLoop) {
 TEST_F(DdemlPosixTest, ShortBurstOfUpdatesReachesTheClientAsTheLatestValuePerLoop) {
   ASSERT_TRUE(start());
   DdeClient& c = newClient();
-  std::uint32_t conv = connect(c, "lse_vod");
-  for (const char* item : {"BID", "ASK", "CUR"}) ASSERT_EQ(c.adviseStart(conv, item, kText), DdeReply::Ok);
+  watchPrices(c);
+  ASSERT_FALSE(HasFailure());
   HSZ topic = DdeCreateStringHandleA(inst, "LSE_VOD", CP_WINANSI);
   HSZ ask = DdeCreateStringHandleA(inst, "ASK", CP_WINANSI);
-  recordAdvreq = false;
   // Less than a write's worth: all of it waits for the end of the event.
   for (int i = 0; i < 10; ++i) DdePostAdvise(inst, topic, nullptr);
   DdePostAdvise(inst, topic, ask);  // ASK's latest is now the newest of all
@@ -699,11 +707,9 @@ TEST_F(DdemlPosixTest, ShortBurstOfUpdatesReachesTheClientAsTheLatestValuePerLoo
 TEST_F(DdemlPosixTest, LongBurstOfUpdatesFlowsInOrderAndEndsOnTheLatestValues) {
   ASSERT_TRUE(start());
   DdeClient& c = newClient();
-  std::uint32_t conv = connect(c, "lse_vod");
-  const char* items[] = {"BID", "ASK", "CUR"};
-  for (const char* item : items) ASSERT_EQ(c.adviseStart(conv, item, kText), DdeReply::Ok);
+  std::uint32_t conv = watchPrices(c);
+  ASSERT_FALSE(HasFailure());
   HSZ topic = DdeCreateStringHandleA(inst, "LSE_VOD", CP_WINANSI);
-  recordAdvreq = false;
   std::size_t before = 0;
   for (int i = 0; i < 10000; ++i) {
     DdePostAdvise(inst, topic, nullptr);
@@ -711,7 +717,7 @@ TEST_F(DdemlPosixTest, LongBurstOfUpdatesFlowsInOrderAndEndsOnTheLatestValues) {
   }
   EXPECT_GT(before, 0u) << "nothing was written during the burst";
   runFor(100);
-  std::vector<long> seqs = expectFreshInOrder(c, conv, items);
+  std::vector<long> seqs = expectFreshInOrder(c, conv);
   ASSERT_FALSE(seqs.empty());
   EXPECT_EQ(seqs.back(), 30000);
 }
@@ -719,11 +725,9 @@ TEST_F(DdemlPosixTest, LongBurstOfUpdatesFlowsInOrderAndEndsOnTheLatestValues) {
 TEST_F(DdemlPosixTest, SlowClientGetsOnlyFreshValuesInOrderAndCostsBoundedMemory) {
   ASSERT_TRUE(start());
   DdeClient& c = newClient();
-  std::uint32_t conv = connect(c, "lse_vod");
-  const char* items[] = {"BID", "ASK", "CUR"};
-  for (const char* item : items) ASSERT_EQ(c.adviseStart(conv, item, kText), DdeReply::Ok);
+  std::uint32_t conv = watchPrices(c);
+  ASSERT_FALSE(HasFailure());
   HSZ topic = DdeCreateStringHandleA(inst, "LSE_VOD", CP_WINANSI);
-  recordAdvreq = false;
   advPadding = 40;
   std::size_t most = 0;
   // The server gets to write between posts; the client reads nothing.
@@ -736,7 +740,7 @@ TEST_F(DdemlPosixTest, SlowClientGetsOnlyFreshValuesInOrderAndCostsBoundedMemory
   EXPECT_LE(most, 20u * 1024);
   EXPECT_EQ(ddeBridgeClientCount(inst), 1u);
 
-  std::vector<long> seqs = expectFreshInOrder(c, conv, items);
+  std::vector<long> seqs = expectFreshInOrder(c, conv);
   EXPECT_FALSE(seqs.empty());
   EXPECT_LT(seqs.size(), 30000u / 10);
 }
