@@ -9,6 +9,8 @@
 
 #include "app/TavroDDE.h"
 #include "dde/DDEInterface.h"
+#include "dde/DdeFormats.h"
+#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "platform/Socket.h"
@@ -135,7 +137,7 @@ void handleAuthImage(QelMessage* msg) {
   int markets = parseMarketList(msg->getData(), msg->getDataLength());
   LOG_INF("logged in, " << markets << " markets");
   authenticated = true;
-  if (!ddeInstance) openDDE();
+  if (!ddeInstance && !openDDE()) serviceFailed();
 }
 
 void notAuthenticated() {
