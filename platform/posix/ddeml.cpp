@@ -364,6 +364,7 @@ DWORD nextInstance = 1;
 std::uint64_t nextClient = 0;
 std::uint32_t nextConversation = 0x1000;
 int stallLimitMs = DDE_BRIDGE_STALL_LIMIT_MS;
+std::map<EventLoop*, int> timerIds;  // the housekeeping timer of each serving loop
 bool workPending = false;
 int depth = 0;
 std::vector<std::unique_ptr<Client>> closedClients;
@@ -409,6 +410,13 @@ HDDEDATA callBack(Instance& in, UINT type, UINT fmt, HCONV conv, HSZ hsz1, HSZ h
 
 int timerPeriodMs() { return std::max(5, std::min(1000, stallLimitMs / 4)); }
 
+void stopTimer(EventLoop* loop) {
+  auto t = timerIds.find(loop);
+  if (t == timerIds.end()) return;
+  loop->releaseTimerId(t->second);
+  timerIds.erase(t);
+}
+
 // Keeps the housekeeping timer on every loop that serves a service.
 void updateTimers() {
   std::set<EventLoop*> serving, idle;
@@ -416,15 +424,25 @@ void updateTimers() {
     if (!i.second->loop) continue;
     (i.second->listeners.empty() ? idle : serving).insert(i.second->loop);
   }
-  for (EventLoop* loop : serving) loop->setTimer(DDE_BRIDGE_TIMER_ID, workPending ? 1 : timerPeriodMs(), &server);
+  for (EventLoop* loop : serving) {
+    auto t = timerIds.find(loop);
+    int id = t != timerIds.end() ? t->second : (timerIds[loop] = loop->allocateTimerId());
+    loop->setTimer(id, timerPeriodMs(), &server);
+  }
   for (EventLoop* loop : idle)
-    if (!serving.count(loop)) loop->killTimer(DDE_BRIDGE_TIMER_ID);
+    if (!serving.count(loop)) stopTimer(loop);
 }
 
+void runHeldTransactions();
+
+// Held transactions run on the next turn, not inside the call that freed them.
 void scheduleWork() {
   if (workPending) return;
-  workPending = true;
-  updateTimers();
+  std::set<EventLoop*> loops;
+  for (auto& i : instances)
+    if (i.second->loop) loops.insert(i.second->loop);
+  for (EventLoop* loop : loops) loop->post(runHeldTransactions);
+  workPending = !loops.empty();
 }
 
 void doom(Instance& in, Client& c) {
@@ -916,7 +934,7 @@ void Server::handleSocketEvent(int fd, unsigned events) {
 }
 
 // Held transactions of re-enabled conversations, then stalled clients.
-void Server::handleTimer(int) {
+void housekeeping(bool stalls) {
   Entry entry;
   workPending = false;
   std::vector<DWORD> ids;
@@ -939,6 +957,7 @@ void Server::handleTimer(int) {
         runTransaction(*in, *c, m);
       }
     }
+    if (!stalls) continue;
     std::int64_t now = nowMs();
     for (auto& cl : in->clients) {
       Client& c = *cl.second;
@@ -948,6 +967,12 @@ void Server::handleTimer(int) {
       doom(*in, c);
     }
   }
+}
+
+void runHeldTransactions() { housekeeping(false); }
+
+void Server::handleTimer(int) {
+  housekeeping(true);
   updateTimers();
 }
 
@@ -1104,8 +1129,9 @@ BOOL DdeUninitialize(DWORD idInst) {
   if (in->loop) {
     bool others = false;
     for (auto& i : instances) others = others || (i.second->loop == in->loop && !i.second->listeners.empty());
-    if (!others) in->loop->killTimer(DDE_BRIDGE_TIMER_ID);
+    if (!others) stopTimer(in->loop);
   }
+  if (instances.empty()) workPending = false;  // what was posted went with its loop, if that has gone
   return TRUE;
 }
 
