@@ -1,8 +1,6 @@
 #include "dde/DdeRequests.h"
 
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "dde/Conversation.h"
 #include "dde/DDEInterface.h"
@@ -19,33 +17,17 @@ const void* ptr(HCONV hconv) { return static_cast<const void*>(hconv); }
 // A loop started on an instrument the feed has already refused would wait
 // forever for its "ERROR": the refusal was posted before the loop existed.
 // The loop only exists once the advise start returns, so the notice goes out
-// on the next turn of the event loop.
-class ErrorNotices : public TimerHandler {
- public:
-  static const int TIMER_ID = 0xDDF;
-  void schedule(HCONV hconv, int fid) {
-    EventLoop* loop = EventLoop::current();
-    if (!loop) return;
-    m_pending.push_back(std::make_pair(hconv, fid));
-    loop->setTimer(TIMER_ID, 1, this);
-  }
-  void handleTimer(int id) override {
-    if (EventLoop* loop = EventLoop::current()) loop->killTimer(id);
-    std::vector<std::pair<HCONV, int>> due;
-    due.swap(m_pending);
-    for (const auto& notice : due) {
-      // The conversation may have gone meanwhile; its own topic reaches its loop.
-      Conversation* conversation = findConversation(notice.first);
-      if (conversation && conversation->stock->invalid && conversation->topic && ddeInstance &&
-          notice.second > 0 && notice.second < NUM_FIDS)
-        DdePostAdvise(ddeInstance, conversation->topic, fidItems[notice.second]);
-    }
-  }
-
- private:
-  std::vector<std::pair<HCONV, int>> m_pending;
-};
-ErrorNotices errorNotices;
+// on the next turn of the event loop, to the conversation if it is still there.
+void sendErrorLater(HCONV hconv, int fid) {
+  EventLoop* loop = EventLoop::current();
+  if (!loop) return;
+  loop->post([hconv, fid] {
+    Conversation* conversation = findConversation(hconv);
+    if (conversation && conversation->stock->invalid && conversation->topic && ddeInstance && fid > 0 &&
+        fid < NUM_FIDS)
+      DdePostAdvise(ddeInstance, conversation->topic, fidItems[fid]);
+  });
+}
 }  // namespace
 
 HDDEDATA request(HCONV hconv, const char* topic, const char* item, UINT format) {
@@ -97,7 +79,7 @@ BOOL adviseStart(HCONV hconv, const char* topic, const char* item, UINT format) 
     return FALSE;
   }
   if (!conversation->open(fid, format)) return FALSE;
-  if (conversation->stock && conversation->stock->invalid) errorNotices.schedule(hconv, fid);
+  if (conversation->stock && conversation->stock->invalid) sendErrorLater(hconv, fid);
   return TRUE;
 }
 

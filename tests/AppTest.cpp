@@ -240,7 +240,7 @@ TEST(AppStartUpTest, FirstTipComesFromTheMainLoopWhileTheLoginIsAnswered) {
     void handleTimer(int) override { shell->exit(); }
   } exitLater;
   exitLater.shell = &h.shell;
-  h.loop.setTimer(9, 1300, &exitLater);
+  h.loop.setTimer(h.loop.allocateTimerId(), 1300, &exitLater);
   LogCapture logs(3);
   EXPECT_EQ(tavroMain(h.shell, h.loop), 0);
   EXPECT_EQ(tipsDuringDialog, 0u);
