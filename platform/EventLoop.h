@@ -71,6 +71,10 @@ class EventLoop {
   void postQuit(int code);
   bool quitPosted() const { return m_quit; }
 
+  // The time the timers run on, in ms of the loop's clock; what its users
+  // measure intervals with, so that a manual clock drives them too.
+  std::int64_t now();
+
   // Runs until a quit is posted; returns its code.
   int run();
   // Modal run: until `done` holds (true) or a quit is posted (false).
@@ -93,7 +97,6 @@ class EventLoop {
   bool dispatch(int maxWaitMs, bool mainLoop);
   // Runs what was posted before this turn; true when anything ran.
   bool runPosted(bool mainLoop);
-  std::int64_t now();
 
   MonotonicClock* m_clock;
   EventLoop* m_previous;

@@ -7,14 +7,9 @@
 #include "platform/EventLoop.h"
 #include "platform/Socket.h"
 #include "tests/TestSupport.h"
+#include "tests/fakes/ManualClock.h"
 
 namespace {
-
-class ManualClock : public MonotonicClock {
- public:
-  std::int64_t now = 1000;
-  std::int64_t nowMs() override { return now; }
-};
 
 struct Recorder : EventLoopHandler, TimerHandler {
   std::vector<std::string> events;

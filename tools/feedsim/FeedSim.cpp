@@ -1,5 +1,6 @@
 #include "tools/feedsim/FeedSim.h"
 
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <sstream>
@@ -123,7 +124,7 @@ SimFieldValue stampNow() {
 const char* FeedSim::typeName(unsigned type) { return type < QELMSG_NUM_TYPES ? TYPE_NAMES[type] : "UNKNOWN"; }
 
 FeedSim::FeedSim(const SimOptions& options, const SimData& data, EventLoop& loop)
-    : m_options(options), m_data(data), m_loop(loop), m_started(std::chrono::steady_clock::now()) {
+    : m_options(options), m_data(data), m_loop(loop), m_startedMs(loop.now()) {
   InitializeFIDs();
   if (m_options.instruments > 0) m_syntheticOk = m_data.addSyntheticInstruments(m_options.instruments);
   // Each instrument walks on its own generator, so what one instrument shows
@@ -179,8 +180,8 @@ bool FeedSim::start() {
     m_loop.setTimer(TIMER_PING, static_cast<unsigned>(m_options.pingInterval) * 1000u, this);
   if (m_options.dropAfterSeconds > 0 || m_options.exitAfterSeconds > 0)
     m_loop.setTimer(TIMER_HOUSEKEEPING, 20, this);
-  m_started = std::chrono::steady_clock::now();
-  m_spreadLast = m_started;
+  m_startedMs = m_loop.now();
+  m_spreadLastMs = m_startedMs;
   return true;
 }
 
@@ -253,7 +254,7 @@ void FeedSim::acceptClient() {
   std::unique_ptr<Client> client(new Client);
   client->id = m_nextClientId++;
   client->fd = fd;
-  client->accepted = std::chrono::steady_clock::now();
+  client->acceptedMs = m_loop.now();
   Client& c = *client;
   m_clients[c.id] = std::move(client);
   ++m_stats.clients;
@@ -608,9 +609,9 @@ void FeedSim::updateTick() {
 }
 
 void FeedSim::spreadTick() {
-  auto now = std::chrono::steady_clock::now();
-  double elapsedMs = std::chrono::duration<double, std::milli>(now - m_spreadLast).count();
-  m_spreadLast = now;
+  std::int64_t now = m_loop.now();
+  double elapsedMs = static_cast<double>(now - m_spreadLastMs);
+  m_spreadLastMs = now;
   std::vector<Wanted>& list = wanted();
   if (list.empty() || m_options.rate <= 0) {
     m_spreadCredit = 0;
@@ -654,16 +655,15 @@ void FeedSim::pingTick() {
 }
 
 void FeedSim::housekeeping() {
-  auto now = std::chrono::steady_clock::now();
+  std::int64_t now = m_loop.now();
   if (m_options.dropAfterSeconds > 0) {
     for (auto& entry : m_clients) {
       Client& c = *entry.second;
-      if (!c.dead && std::chrono::duration<double>(now - c.accepted).count() >= m_options.dropAfterSeconds)
+      if (!c.dead && now - c.acceptedMs >= std::llround(m_options.dropAfterSeconds * 1000.0))
         closeClient(c, "dropped after " + std::to_string(m_options.dropAfterSeconds) + " s (fault injection)");
     }
   }
-  if (m_options.exitAfterSeconds > 0 &&
-      std::chrono::duration<double>(now - m_started).count() >= m_options.exitAfterSeconds) {
+  if (m_options.exitAfterSeconds > 0 && now - m_startedMs >= std::llround(m_options.exitAfterSeconds * 1000.0)) {
     LOG_INF("exit time reached");
     stop();
   }
