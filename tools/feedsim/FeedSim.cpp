@@ -124,7 +124,14 @@ SimFieldValue stampNow() {
 const char* FeedSim::typeName(unsigned type) { return type < QELMSG_NUM_TYPES ? TYPE_NAMES[type] : "UNKNOWN"; }
 
 FeedSim::FeedSim(const SimOptions& options, const SimData& data, EventLoop& loop)
-    : m_options(options), m_data(data), m_loop(loop), m_startedMs(loop.now()) {
+    : m_options(options),
+      m_data(data),
+      m_loop(loop),
+      m_updateTimer(loop.allocateTimerId()),
+      m_pingTimer(loop.allocateTimerId()),
+      m_housekeepingTimer(loop.allocateTimerId()),
+      m_spreadTimer(loop.allocateTimerId()),
+      m_startedMs(loop.now()) {
   InitializeFIDs();
   if (m_options.instruments > 0) m_syntheticOk = m_data.addSyntheticInstruments(m_options.instruments);
   // Each instrument walks on its own generator, so what one instrument shows
@@ -155,10 +162,7 @@ FeedSim::~FeedSim() {
     m_loop.unwatch(m_listenFd);
     socketClose(m_listenFd);
   }
-  m_loop.killTimer(TIMER_UPDATE);
-  m_loop.killTimer(TIMER_PING);
-  m_loop.killTimer(TIMER_HOUSEKEEPING);
-  m_loop.killTimer(TIMER_SPREAD);
+  for (int id : {m_updateTimer, m_pingTimer, m_housekeepingTimer, m_spreadTimer}) m_loop.releaseTimerId(id);
 }
 
 bool FeedSim::start() {
@@ -173,13 +177,13 @@ bool FeedSim::start() {
   m_loop.watch(m_listenFd, this, EVENT_READ);
   if (m_options.rate > 0) {
     long long period = std::llround(1000.0 / m_options.rate);
-    m_loop.setTimer(TIMER_UPDATE, static_cast<unsigned>(period < 1 ? 1 : period), this);
-    if (m_options.spread) m_loop.setTimer(TIMER_SPREAD, SPREAD_STEP_MS, this);
+    m_loop.setTimer(m_updateTimer, static_cast<unsigned>(period < 1 ? 1 : period), this);
+    if (m_options.spread) m_loop.setTimer(m_spreadTimer, SPREAD_STEP_MS, this);
   }
   if (m_options.pingInterval > 0)
-    m_loop.setTimer(TIMER_PING, static_cast<unsigned>(m_options.pingInterval) * 1000u, this);
+    m_loop.setTimer(m_pingTimer, static_cast<unsigned>(m_options.pingInterval) * 1000u, this);
   if (m_options.dropAfterSeconds > 0 || m_options.exitAfterSeconds > 0)
-    m_loop.setTimer(TIMER_HOUSEKEEPING, 20, this);
+    m_loop.setTimer(m_housekeepingTimer, 20, this);
   m_startedMs = m_loop.now();
   m_spreadLastMs = m_startedMs;
   return true;
@@ -231,13 +235,13 @@ void FeedSim::handleSocketEvent(int fd, unsigned events) {
 }
 
 void FeedSim::handleTimer(int id) {
-  if (id == TIMER_UPDATE)
+  if (id == m_updateTimer)
     updateTick();
-  else if (id == TIMER_SPREAD)
+  else if (id == m_spreadTimer)
     spreadTick();
-  else if (id == TIMER_PING)
+  else if (id == m_pingTimer)
     pingTick();
-  else if (id == TIMER_HOUSEKEEPING)
+  else if (id == m_housekeepingTimer)
     housekeeping();
   reap();
 }

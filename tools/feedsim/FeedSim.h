@@ -68,8 +68,6 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
   static const char* typeName(unsigned type);
 
  private:
-  // Timer ids are shared by everything on a loop; the program itself uses 0 and 1.
-  enum { TIMER_UPDATE = 101, TIMER_PING = 102, TIMER_HOUSEKEEPING = 103, TIMER_SPREAD = 104 };
   static const unsigned SPREAD_STEP_MS = 1;
 
   struct Client {
@@ -139,6 +137,8 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
   SimOptions m_options;
   SimData m_data;
   EventLoop& m_loop;
+  // Handed out by the loop, given back when the simulator goes.
+  const int m_updateTimer, m_pingTimer, m_housekeepingTimer, m_spreadTimer;
   int m_listenFd = -1;
   int m_port = 0;
   int m_nextClientId = 1;
