@@ -6,8 +6,6 @@
 
 #include "app/App.h"
 #include "dde/DDEInterface.h"
-#include "dde/DdeFormats.h"
-#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/QelRecordSet.h"
 #include "feed/StdFID.h"

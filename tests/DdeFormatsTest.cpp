@@ -8,7 +8,6 @@
 
 #include "dde/DDEInterface.h"
 #include "dde/DdeFormats.h"
-#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "feed/QelUpdate.h"
