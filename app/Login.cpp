@@ -148,7 +148,7 @@ void handleAuthImage(QelMessage* msg) {
   int markets = parseMarketList(msg->getData(), msg->getDataLength());
   LOG_INF("logged in, " << markets << " markets");
   authenticated = true;
-  if (!ddeInstance) openDDE();
+  if (!ddeInstance && !openDDE()) serviceFailed();
 }
 
 void notAuthenticated() {
