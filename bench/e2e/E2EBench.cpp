@@ -49,10 +49,10 @@
 #include <vector>
 
 #include "bench/e2e/BridgeLink.h"
-#include "bench/e2e/ChildProcess.h"
 #include "bench/e2e/LoopbackPing.h"
 #include "platform/posix/DdeBridge.h"
 #include "support/Log.h"
+#include "tests/ChildProcess.h"
 
 #ifndef E2E_FEEDSIM
 #define E2E_FEEDSIM "feedsim"
