@@ -12,6 +12,8 @@
 
 #include "app/TavroDDE.h"
 #include "dde/DDEInterface.h"
+#include "dde/DdeFormats.h"
+#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "platform/Socket.h"
@@ -148,7 +150,7 @@ void handleAuthImage(QelMessage* msg) {
   int markets = parseMarketList(msg->getData(), msg->getDataLength());
   LOG_INF("logged in, " << markets << " markets");
   authenticated = true;
-  if (!ddeInstance) openDDE();
+  if (!ddeInstance && !openDDE()) serviceFailed();
 }
 
 void notAuthenticated() {

@@ -6,6 +6,8 @@
 
 #include "app/App.h"
 #include "dde/DDEInterface.h"
+#include "dde/DdeFormats.h"
+#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/QelRecordSet.h"
 #include "feed/StdFID.h"
@@ -98,6 +100,15 @@ void startUp(Shell& platformShell, EventLoop& eventLoop) {
   sink->registerHandleUpdate(console);
   sink->registerHandleStatus(console);
   sink->registerHandleDisconnect(console);
+}
+
+void serviceFailed() {
+  LOG_ERR("the DDE service could not be started; ending");
+  shell->messageBox(
+      "The DDE service TAVRO could not be started, so no spreadsheet can reach this program.\n"
+      "Its log (standard output) gives the reason. Is another copy of the program running?",
+      "TAVRO", Shell::BUTTONS_OK);
+  loop->postQuit(1);
 }
 
 void shutDown() {
