@@ -12,8 +12,6 @@
 
 #include "app/TavroDDE.h"
 #include "dde/DDEInterface.h"
-#include "dde/DdeFormats.h"
-#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "platform/Socket.h"

@@ -6,8 +6,6 @@
 
 #include "app/App.h"
 #include "dde/DDEInterface.h"
-#include "dde/DdeFormats.h"
-#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/QelRecordSet.h"
 #include "feed/StdFID.h"
@@ -38,10 +36,12 @@ const int TIMER_TICK = 1;
 class Timers : public TimerHandler {
  public:
   void handleTimer(int id) override {
-    if (id == TIMER_PING)
+    if (id == TIMER_PING) {
       sink->sendPing();
-    else
+    } else {
       LOG_DBG("ping...");
+      flushLogLimits();  // a storm's summary line need not wait for its next line
+    }
   }
 };
 Timers timers;

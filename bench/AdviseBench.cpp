@@ -12,8 +12,6 @@
 #include "bench/BenchRatio.h"
 #include "bench/BenchUpdates.h"
 #include "dde/DDEInterface.h"
-#include "dde/DdeFormats.h"
-#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "feed/StdFID.h"

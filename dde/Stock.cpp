@@ -126,6 +126,8 @@ void Stock::symbolImage(QelUpdate* update) {
   bool modified = false;
   char command;
   unsigned rowNumber, count;
+  // One image may hold a great many rows; their language lines are capped.
+  LogLimit rowLines;
   update->startIterating();
   while (update->getCommand(command, rowNumber, count)) {
     if (!hasFields(command)) continue;
@@ -136,7 +138,7 @@ void Stock::symbolImage(QelUpdate* update) {
     if (!row.count(FID_LANGUAGE)) row[FID_LANGUAGE] = "en_GB";
     const std::string& language = row[FID_LANGUAGE];
     int score = language == userLocale ? 10 : language == "en_GB" ? 5 : 1;
-    LOG_INF(language << " " << userLocale << " " << score);
+    LOG_INF_LIMITED(rowLines, language << " " << userLocale << " " << score);
     if (score <= best) continue;
     best = score;
     for (const auto& entry : row) {
@@ -149,6 +151,7 @@ void Stock::symbolImage(QelUpdate* update) {
     }
   }
   update->stopIterating();
+  rowLines.flush();
   if (modified) notifyLoops();
   releaseRequests();
 }

@@ -16,8 +16,6 @@
 
 #include "dde/Conversation.h"
 #include "dde/DDEInterface.h"
-#include "dde/DdeFormats.h"
-#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "feed/QelUpdate.h"

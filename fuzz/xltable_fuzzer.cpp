@@ -11,7 +11,6 @@
 
 #include "dde/DDEInterface.h"
 #include "dde/DdeFormats.h"
-#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "feed/StdFID.h"

@@ -8,12 +8,12 @@
 
 #include "dde/DDEInterface.h"
 #include "dde/DdeFormats.h"
-#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "feed/QelUpdate.h"
 #include "feed/StdFID.h"
 #include "feed/TradeCodes.h"
+#include "support/Log.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -110,6 +110,21 @@ TEST_F(DdeFormatsTest, FieldIdsOutsideTheTableAreNotKept) {
   reader.setBuffer(&bytes[0], static_cast<unsigned>(bytes.size()));
   stock.symbolImage(&reader);
   EXPECT_LE(stock.values.size(), static_cast<std::size_t>(NUM_FIDS));
+}
+
+TEST_F(DdeFormatsTest, ADescriptiveImageOfManyRowsLogsAFewLines) {
+  std::string buffer(4 + 5 * 100000, '\0');
+  QelUpdate writer;
+  writer.setWorkingBuffer(&buffer[0], static_cast<unsigned>(buffer.size()));
+  while (writer.addRow()) {
+  }
+  QelUpdate reader;
+  reader.setBuffer(&buffer[0], writer.getDataLength());
+  LogCapture logs(3);
+  stock.symbolImage(&reader);
+  EXPECT_EQ(logs.count("en_GB en_GB"), static_cast<int>(LOG_LIMIT_LINES));
+  EXPECT_TRUE(logs.contains("... 99995 more like this"));
+  EXPECT_LT(logs.text().size(), 2000u);
 }
 
 TEST_F(DdeFormatsTest, TimesAreShownAsTimeOfDay) {
