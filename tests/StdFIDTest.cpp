@@ -100,7 +100,7 @@ class StdFIDTest : public ::testing::Test {
   void SetUp() override {
     // Dirty the table first: filling it must set every slot, not rely on zeroed globals.
     fidMap.clear();
-    for (int i = 0; i < NUM_FID_TYPES; ++i) fidType[i] = 9;
+    for (int i = 0; i < NUM_FIDS; ++i) fidType[i] = 9;
     InitializeFIDs();
   }
 };
@@ -117,9 +117,9 @@ TEST_F(StdFIDTest, MapHoldsExactlyTheSeventyNineNames) {
 }
 
 TEST_F(StdFIDTest, EveryFidHasItsTypeAndUnnamedOnesAreNumbers) {
-  int expected[NUM_FID_TYPES] = {};
+  int expected[NUM_FIDS] = {};
   for (const NamedFid& e : TABLE) expected[e.fid] = e.type;
-  for (int fid = 0; fid < NUM_FID_TYPES; ++fid) EXPECT_EQ(fidType[fid], expected[fid]) << "FID " << fid;
+  for (int fid = 0; fid < NUM_FIDS; ++fid) EXPECT_EQ(fidType[fid], expected[fid]) << "FID " << fid;
 }
 
 TEST_F(StdFIDTest, TypeEdgeCases) {
@@ -141,11 +141,11 @@ TEST_F(StdFIDTest, LookupIsExactAndUnknownNamesGiveZero) {
 
 TEST_F(StdFIDTest, FillingTwiceChangesNothing) {
   const std::map<std::string, int> names = fidMap;
-  int types[NUM_FID_TYPES];
-  for (int i = 0; i < NUM_FID_TYPES; ++i) types[i] = fidType[i];
+  int types[NUM_FIDS];
+  for (int i = 0; i < NUM_FIDS; ++i) types[i] = fidType[i];
   InitializeFIDs();
   EXPECT_EQ(fidMap, names);
-  for (int i = 0; i < NUM_FID_TYPES; ++i) EXPECT_EQ(fidType[i], types[i]) << "FID " << i;
+  for (int i = 0; i < NUM_FIDS; ++i) EXPECT_EQ(fidType[i], types[i]) << "FID " << i;
 }
 
 }  // namespace
