@@ -10,18 +10,10 @@
 #include <vector>
 
 #include "net/QelMessage.h"
+#include "tests/RecordText.h"
 #include "tests/TestSupport.h"
 
 namespace {
-
-using FieldPtr = std::unique_ptr<QelField, void (*)(QelField*)>;
-
-FieldPtr makeField(QelFID fid, const std::string& data, std::uint16_t flags = 0) {
-  return FieldPtr(QelField::create(fid, data.data(), static_cast<std::uint32_t>(data.size()), flags),
-                  &QelField::release);
-}
-
-std::string dataOf(const QelField* f) { return f ? std::string(f->getData(), f->getLength()) : "<none>"; }
 
 // Notes every call as one line of text; a row delete also notes what the
 // record still held in that row at the time of the call.
@@ -71,32 +63,6 @@ std::uint32_t recomputedLength(QelRecord& rec) {
   }
   if (rec.getNumRows()) rec.selectRow(current);
   return length;
-}
-
-// "a,b|c" style picture of the rows: data of each field in stored order.
-std::string rowsOf(QelRecord& rec) {
-  std::uint32_t current = rec.getCurrentRow();
-  std::string out;
-  for (unsigned r = 0; r < rec.getNumRows(); ++r) {
-    if (r) out += "|";
-    rec.selectRow(r);
-    for (unsigned i = 0; i < rec.getRowNumFIDs(); ++i) {
-      if (i) out += ",";
-      out += dataOf(rec.getFieldByNum(i));
-    }
-  }
-  if (rec.getNumRows()) rec.selectRow(current);
-  return out;
-}
-
-// Three rows holding "a", "b", "c" in FID 1, current row 0.
-void fillThreeRows(QelRecord& rec) {
-  rec.setField(makeField(1, "a").get());
-  rec.addRow();
-  rec.setField(makeField(1, "b").get());
-  rec.addRow();
-  rec.setField(makeField(1, "c").get());
-  rec.selectRow(0);
 }
 
 TEST(QelFieldTest, HeaderIsLittleEndianAndUnaligned) {

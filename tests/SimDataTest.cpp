@@ -1,7 +1,6 @@
 #include "tools/feedsim/SimData.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -73,18 +72,13 @@ TEST_F(SimDataTest, DataFileDefinesAccountsMarketsAndInstruments) {
 }
 
 TEST_F(SimDataTest, DataFileIsReadFromDisk) {
-  char path[] = "/tmp/feedsimdataXXXXXX";
-  int fd = ::mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
-  {
-    std::ofstream out(path);
-    out << "market M R Em 2\naccount u p\ninstrument M C USD US1 1.00 Thing\n";
-  }
+  TempDir dir;
+  std::string path = dir.root + "/data.txt";
+  std::ofstream(path) << "market M R Em 2\naccount u p\ninstrument M C USD US1 1.00 Thing\n";
   SimData d;
   EXPECT_TRUE(d.load(path));
   EXPECT_NE(d.findInstrument("M", "C"), nullptr);
-  std::remove(path);
+  std::remove(path.c_str());
   EXPECT_FALSE(d.load(path));
   EXPECT_TRUE(log.contains("cannot read data file"));
 }
