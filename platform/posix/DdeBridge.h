@@ -133,9 +133,12 @@ class DdeBridgeReader {
 
 // The socket directory by the rule above (not created here).
 std::string ddeBridgeDirectory();
-// True when `dir` is a directory (not a link) owned by this user with no
-// group or other access; with `create`, a missing one is made with mode 0700.
-// False with the reason in `error` otherwise.
+// Opens `dir` (O_DIRECTORY | O_NOFOLLOW, so never through a link) and checks on
+// the descriptor that it is a directory owned by this user with no group or
+// other access; with `create`, a missing one is made, and its mode set to
+// 0700 through the descriptor. The descriptor, or -1 with the reason in `error`.
+int ddeBridgeOpenDirectory(const std::string& dir, bool create, std::string& error);
+// The same check, for a client that only looks.
 bool ddeBridgeCheckDirectory(const std::string& dir, bool create, std::string& error);
 // The socket path of `service` in `dir`: the name upper-cased; only letters,
 // digits, '_', '-' and '.' (not first) are allowed, and the path must fit a

@@ -32,7 +32,7 @@ bool anyDoomed = false;
 std::vector<std::unique_ptr<Instance>> endedInstances;
 
 void settle();
-int timerPeriodMs() { return std::max(5, std::min(1000, stallLimitMs / 4)); }
+int timerPeriodMs() { return std::max(5, std::min(1000, std::min(stallLimitMs, partialLimitMs) / 4)); }
 void runHeldTransactions();
 
 }  // namespace
@@ -45,6 +45,7 @@ std::map<DWORD, std::unique_ptr<Instance>> instances;
 std::map<int, DWORD> fdOwner;
 DWORD nextInstance = 1;
 int stallLimitMs = DDE_BRIDGE_STALL_LIMIT_MS;
+int partialLimitMs = DDE_BRIDGE_PARTIAL_LIMIT_MS;
 bool workPending = false;
 
 Entry::Entry() { ++depth; }
@@ -350,6 +351,7 @@ void settle() {
 
 void readClient(Instance& in, Client& c) {
   static char buf[65536];
+  bool finished = false;
   for (int round = 0; round < 8 && !c.closed && !c.doomed; ++round) {
     ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
@@ -371,9 +373,13 @@ void readClient(Instance& in, Client& c) {
         break;
       }
       dispatch(in, c, m);
+      finished = true;
     }
     if (static_cast<std::size_t>(n) < sizeof buf) break;
   }
+  // A message that completes restarts the clock of the one still unfinished.
+  if (c.reader.buffered() == 0) c.partialSince = -1;
+  else if (c.partialSince < 0 || finished) c.partialSince = nowMs();
   if (!c.closed && !c.doomed) flush(in, c);
 }
 
@@ -467,6 +473,13 @@ void housekeeping(bool stalls) {
       if (c.doomed || c.stallSince < 0 || now - c.stallSince < stallLimitMs) continue;
       LOG_WRN("DDE client " << c.id << " has read nothing for " << (now - c.stallSince) << " ms with "
                             << c.pendingBytes << " bytes waiting, disconnecting");
+      doom(*in, c);
+    }
+    for (auto& cl : in->clients) {
+      Client& c = *cl.second;
+      if (c.doomed || c.partialSince < 0 || now - c.partialSince < partialLimitMs) continue;
+      LOG_WRN("DDE client " << c.id << " has held an unfinished message for " << (now - c.partialSince)
+                            << " ms, disconnecting");
       doom(*in, c);
     }
   }

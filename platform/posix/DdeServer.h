@@ -90,7 +90,8 @@ struct Client {
   std::size_t pendingReplies = 0;
   std::size_t pendingAdvise = 0;  // bytes of advise data queued since the last write
   std::size_t loops = 0;
-  std::int64_t stallSince = -1;  // since when data has waited without progress
+  std::int64_t stallSince = -1;    // since when data has waited without progress
+  std::int64_t partialSince = -1;  // since when part of a message has waited for its rest
   std::vector<std::uint32_t> convs;  // ascending, as ids are handed out
   bool doomed = false;
   bool closed = false;
@@ -136,6 +137,7 @@ extern std::map<DWORD, std::unique_ptr<Instance>> instances;
 extern std::map<int, DWORD> fdOwner;
 extern DWORD nextInstance;
 extern int stallLimitMs;
+extern int partialLimitMs;
 extern bool workPending;
 
 // Marks a public entry point; the outermost one finishes deferred work.
