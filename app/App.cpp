@@ -22,7 +22,8 @@ void App::handleRecord(QelSink&, QelMessage* msg) {
   QelUpdate update;
   update.setBuffer(msg->getData(), msg->getDataLength());
   auto it = stocks.find(symbol);
-  if (symbol.empty() || it == stocks.end()) {
+  // An empty symbol is a Stock too: every topic without a market part maps to it.
+  if (it == stocks.end()) {
     // Only a server sending records we never opened gets here: drop the frame.
     LOG_ERR("Can't find stock (" << symbol << ")");
     return;
@@ -43,7 +44,7 @@ void App::handleStatus(QelSink&, QelRID rid, int, int new_status) {
   if (std::strncmp(rid, "SYM^", 4) == 0) return;
   std::string symbol = makeSymbol(rid);
   auto it = stocks.find(symbol);
-  if (symbol.empty() || it == stocks.end()) {
+  if (it == stocks.end()) {
     LOG_ERR("can't find stock (" << symbol << ")");
     return;
   }

@@ -3,7 +3,10 @@
 // table from the answer, ask again after a refusal, end after a lost
 // connection. There is no automatic reconnection.
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -95,6 +98,8 @@ int parseMarketList(const char* data, std::size_t length) {
   // The text ends at the first NUL or at the end of the data.
   const void* nul = std::memchr(data, '\0', length);
   if (nul) length = static_cast<std::size_t>(static_cast<const char*>(nul) - data);
+  // One answer may hold any number of bad lines: a few are shown, the rest counted.
+  LogLimit badLines;
   int markets = 0;
   std::size_t pos = 0;
   while (pos < length) {
@@ -118,16 +123,24 @@ int parseMarketList(const char* data, std::size_t length) {
       if (colon == std::string::npos) break;
       start = colon + 1;
     }
+    // Any id that fits an int, read as "%d" reads it: digits after optional
+    // blanks and sign, whatever follows them ignored.
     char* idEnd = nullptr;
-    long id = count == 4 ? std::strtol(fields[3].c_str(), &idEnd, 10) : 0;
-    bool bad = count < 4 || idEnd == fields[3].c_str() || id < -1000000 || id > 1000000;
+    errno = 0;
+    long long id = count == 4 ? std::strtoll(fields[3].c_str(), &idEnd, 10) : 0;
+    bool bad = count < 4 || idEnd == fields[3].c_str() || errno == ERANGE || id < INT_MIN || id > INT_MAX;
     if (bad) {
-      LOG_WRN("skipping market line without symbol, permission, display symbol and id: " << line.substr(0, 64));
+      LOG_WRN_LIMITED(badLines,
+                      "skipping market line without symbol, permission, display symbol and id: " << line.substr(0, 64));
       continue;
     }
-    addMarket(fields[0].c_str(), fields[2].c_str(), fields[1][0], static_cast<int>(id));
+    if (!addMarket(fields[0].c_str(), fields[2].c_str(), fields[1][0], static_cast<int>(id))) {
+      LOG_WRN_LIMITED(badLines, "market table is full, skipping " << fields[0].substr(0, 64));
+      continue;
+    }
     ++markets;
   }
+  badLines.flush();
   return markets;
 }
 
@@ -135,7 +148,7 @@ void handleAuthImage(QelMessage* msg) {
   int markets = parseMarketList(msg->getData(), msg->getDataLength());
   LOG_INF("logged in, " << markets << " markets");
   authenticated = true;
-  if (!ddeInstance) openDDE();
+  if (!ddeInstance && !openDDE()) serviceFailed();
 }
 
 void notAuthenticated() {

@@ -36,10 +36,12 @@ const int TIMER_TICK = 1;
 class Timers : public TimerHandler {
  public:
   void handleTimer(int id) override {
-    if (id == TIMER_PING)
+    if (id == TIMER_PING) {
       sink->sendPing();
-    else
+    } else {
       LOG_DBG("ping...");
+      flushLogLimits();  // a storm's summary line need not wait for its next line
+    }
   }
 };
 Timers timers;
@@ -98,6 +100,15 @@ void startUp(Shell& platformShell, EventLoop& eventLoop) {
   sink->registerHandleUpdate(console);
   sink->registerHandleStatus(console);
   sink->registerHandleDisconnect(console);
+}
+
+void serviceFailed() {
+  LOG_ERR("the DDE service could not be started; ending");
+  shell->messageBox(
+      "The DDE service TAVRO could not be started, so no spreadsheet can reach this program.\n"
+      "Its log (standard output) gives the reason. Is another copy of the program running?",
+      "TAVRO", Shell::BUTTONS_OK);
+  loop->postQuit(1);
 }
 
 void shutDown() {

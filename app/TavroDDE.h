@@ -46,4 +46,6 @@ void handleAuthImage(QelMessage* msg);
 int parseMarketList(const char* data, std::size_t length);
 void notAuthenticated();
 void disconnected();
+// The DDE service could not start: the user is told, and the program ends with status 1.
+void serviceFailed();
 const char* socketError();

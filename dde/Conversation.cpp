@@ -1,52 +1,75 @@
 #include "dde/Conversation.h"
 
-#include <vector>
+#include <algorithm>
 
 #include "dde/DDEInterface.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "support/Log.h"
 
-Conversation::Conversation(const char* topic, HCONV handle_)
-    : symbol(makeSymbol(makeRID(topic).c_str())), stock(nullptr), added(false), handle(handle_) {
+namespace {
+// Registered formats may reach the callback sign-extended; the low 16 bits name them.
+std::uint32_t loopKey(int fid, UINT format) {
+  return (static_cast<std::uint32_t>(fid) << 16) | (static_cast<std::uint32_t>(format) & 0xFFFFu);
+}
+}  // namespace
+
+Conversation::Conversation(const char* text, HCONV handle_)
+    : symbol(makeSymbol(makeRID(text).c_str())), stock(nullptr), added(false), handle(handle_), topic(nullptr) {
+  if (ddeInstance && text) topic = DdeCreateStringHandleA(ddeInstance, text, CP_WINANSI);
   stock = findOrCreateStock(symbol);
   stock->addConversation(this);
   added = true;
 }
 
 Conversation::~Conversation() {
-  if (!stock) return;
-  // A snapshot it was waiting for must not later enable a handle that is gone.
-  stock->requests.erase(handle);
-  if (added) stock->removeConversation(this);
+  if (stock) {
+    // A snapshot it was waiting for must not later enable a handle that is gone.
+    stock->requests.erase(handle);
+    if (added) stock->removeConversation(this);
+  }
+  if (topic && ddeInstance) DdeFreeStringHandle(ddeInstance, topic);
 }
 
-bool Conversation::open(int fid) {
-  if (subscriptions.count(fid)) return true;
+bool Conversation::open(int fid, UINT format) {
+  std::uint32_t key = loopKey(fid, format);
+  auto at = std::lower_bound(subscriptions.begin(), subscriptions.end(), key);
+  if (at != subscriptions.end() && *at == key) return true;
   if (!added) {
     stock->addConversation(this);
     added = true;
   }
-  subscriptions.insert(fid);
+  subscriptions.insert(at, key);
   return true;
 }
 
-void Conversation::close(int fid) {
-  subscriptions.erase(fid);
+void Conversation::close(int fid, UINT format) {
+  std::uint32_t key = loopKey(fid, format);
+  auto at = std::lower_bound(subscriptions.begin(), subscriptions.end(), key);
+  if (at != subscriptions.end() && *at == key) subscriptions.erase(at);
   if (subscriptions.empty()) {
     stock->removeConversation(this);
     added = false;
   }
 }
 
+bool Conversation::isSubscribed(int fid) const {
+  auto at = std::lower_bound(subscriptions.begin(), subscriptions.end(), loopKey(fid, 0));
+  return at != subscriptions.end() && fieldOf(*at) == fid;
+}
+
+std::vector<int> Conversation::subscribedFields() const {
+  std::vector<int> fids;
+  for (std::uint32_t key : subscriptions)
+    if (fids.empty() || fids.back() != fieldOf(key)) fids.push_back(fieldOf(key));
+  return fids;
+}
+
 void Conversation::error() {
   LOG_DBG("Conversation::error " << symbol);
-  // Each post is served at once through XTYP_ADVREQ; walk a copy.
-  std::vector<int> fids(subscriptions.begin(), subscriptions.end());
-  for (int fid : fids) {
-    auto it = stocks.find(symbol);
-    if (it != stocks.end() && ddeInstance && fid >= 0 && fid < NUM_FID_ITEMS)
-      DdePostAdvise(ddeInstance, it->second.topic, fidItems[fid]);
-  }
+  // Each post is served at once through XTYP_ADVREQ, which may end loops; walk a copy.
+  std::vector<int> fids = subscribedFields();
+  for (int fid : fids)
+    if (ddeInstance && topic && fid >= 0 && fid < NUM_FIDS) DdePostAdvise(ddeInstance, topic, fidItems[fid]);
   subscriptions.clear();
 }

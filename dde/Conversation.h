@@ -1,11 +1,18 @@
 #pragma once
 // One DDE conversation a client holds on one instrument topic: it links the
-// conversation to its Stock, records the fields with advise loops, and keeps
-// the Stock's feed record open while the client is interested. Owned by
+// conversation to its Stock, records the client's advise loops, and keeps the
+// Stock's feed record open while the client is interested. Owned by
 // `conversationMap`; created on connect-confirm, deleted on disconnect.
+//
+// A loop is a field in one format: a client may watch BID as text and as
+// XlTable on one conversation, and stopping one leaves the other running.
+// The conversation keeps its own topic handle, since the client may have
+// spelt the topic differently from the Stock's canonical symbol; advise
+// notifications go out under the spellings clients used.
 
-#include <set>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/ddeml.h"
 
@@ -18,13 +25,23 @@ class Conversation {
   Conversation(const Conversation&) = delete;
   Conversation& operator=(const Conversation&) = delete;
 
-  bool open(int fid);
-  void close(int fid);
+  bool open(int fid, UINT format);
+  void close(int fid, UINT format);
   void error();
+
+  // True when a loop of any format runs on `fid`.
+  bool isSubscribed(int fid) const;
+  // The fields with at least one loop, each once, ascending.
+  std::vector<int> subscribedFields() const;
+  std::size_t loopCount() const { return subscriptions.size(); }
+  static int fieldOf(std::uint32_t loop) { return static_cast<int>(loop >> 16); }
 
   std::string symbol;
   Stock* stock;
   bool added;
-  std::set<int> subscriptions;
+  // Loops as (fid << 16 | format's low 16 bits), sorted: four bytes a loop.
+  std::vector<std::uint32_t> subscriptions;
   HCONV handle;
+  // The topic as the client named it, held for the conversation's life.
+  HSZ topic;
 };

@@ -4,12 +4,13 @@
 #include <unordered_map>
 
 #include "dde/Conversation.h"
+#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/StdFID.h"
 #include "support/Log.h"
 
 DWORD ddeInstance = 0;
-HSZ fidItems[NUM_FID_ITEMS] = {};
+HSZ fidItems[NUM_FIDS] = {};
 UINT xltableFmt = 0;
 std::map<std::intptr_t, Conversation*> conversationMap;
 
@@ -23,12 +24,10 @@ HSZ ddeFormats = nullptr;
 
 const std::size_t NAME_BUFFER = 128;
 
-// Every update of a watched instrument asks for each of its loops' data; these
-// spare that path two name lookups per loop. Items are filled when the
-// service starts; a topic is remembered once a loop of its Stock has been
-// served by name. Both go with the instance, whose handles they are.
+// Every update of a watched instrument asks for each of its loops' data; this
+// spares that path turning the item handle back into a name. Filled when the
+// service starts; it goes with the instance, whose handles they are.
 std::unordered_map<HSZ, int> fidsByItem;
-std::unordered_map<HSZ, Stock*> stocksByTopic;
 
 // The whole handle: a long is 32 bits on 64-bit Windows and would cut it.
 std::intptr_t keyOf(HCONV hconv) { return reinterpret_cast<std::intptr_t>(hconv); }
@@ -48,21 +47,25 @@ bool queryName(HSZ hsz, char (&out)[NAME_BUFFER]) {
 
 }  // namespace
 
-void openDDE() {
+bool openDDE() {
   DdeInitializeW(&ddeInstance, DdeCallback, CBF_FAIL_EXECUTES, 0);
-  if (!ddeInstance) LOG_ERR("DdeInitializeW failed");
+  if (!ddeInstance) {
+    LOG_ERR("DdeInitializeW failed");
+    return false;
+  }
   xltableFmt = RegisterClipboardFormatA("XlTable");
   for (const auto& entry : fidMap) {
     char name[NAME_BUFFER];
     std::strncpy(name, entry.first.c_str(), sizeof name - 1);
     name[sizeof name - 1] = '\0';
-    if (entry.second >= 0 && entry.second < NUM_FID_ITEMS) {
+    if (entry.second > 0 && entry.second < NUM_FIDS) {
       fidItems[entry.second] = DdeCreateStringHandleA(ddeInstance, name, CP_WINANSI);
       if (fidItems[entry.second]) fidsByItem[fidItems[entry.second]] = entry.second;
     }
   }
   ddeServiceName = DdeCreateStringHandleA(ddeInstance, "TAVRO", CP_WINANSI);
-  if (!DdeNameService(ddeInstance, ddeServiceName, nullptr, DNS_REGISTER)) LOG_ERR("DdeNameService failed");
+  bool registered = DdeNameService(ddeInstance, ddeServiceName, nullptr, DNS_REGISTER) != nullptr;
+  if (!registered) LOG_ERR("DdeNameService failed");
   ddeSystem = DdeCreateStringHandleA(ddeInstance, "System", CP_WINANSI);
   ddeTopics = DdeCreateStringHandleA(ddeInstance, "Topics", CP_WINANSI);
   ddeSysItems = DdeCreateStringHandleA(ddeInstance, "SysItems", CP_WINANSI);
@@ -70,6 +73,7 @@ void openDDE() {
   // Stocks named before the service existed get their topic handles now.
   for (auto& entry : stocks)
     if (!entry.second.topic) entry.second.topic = DdeCreateStringHandleA(ddeInstance, entry.first.c_str(), CP_WINANSI);
+  return registered;
 }
 
 void closeDDE() {
@@ -82,29 +86,20 @@ void closeDDE() {
   ddeServiceName = ddeSystem = ddeTopics = ddeSysItems = ddeFormats = nullptr;
   for (HSZ& item : fidItems) item = nullptr;
   for (auto& entry : stocks) entry.second.topic = nullptr;
+  for (auto& entry : conversationMap) entry.second->topic = nullptr;
   fidsByItem.clear();
-  stocksByTopic.clear();
-}
-
-void forgetStockTopic(HSZ topic) { stocksByTopic.erase(topic); }
-
-HDDEDATA adviseRequestByHandle(HSZ topic, HSZ item, UINT format, bool& handled) {
-  handled = false;
-  auto fid = fidsByItem.find(item);
-  auto stock = stocksByTopic.find(topic);
-  // The Stock holds its topic handle for as long as the instance lives, so a
-  // match cannot be a handle freed and given to another text.
-  if (fid == fidsByItem.end() || stock == stocksByTopic.end() || stock->second->topic != topic) return nullptr;
-  handled = true;
-  return adviseData(stock->second, fid->second, item, format);
 }
 
 HDDEDATA CALLBACK DdeCallback(UINT uType, UINT uFmt, HCONV hconv, HSZ hsz1, HSZ hsz2, HDDEDATA, ULONG_PTR,
                               ULONG_PTR) {
   if (uType == XTYP_ADVREQ) {
-    bool handled = false;
-    HDDEDATA data = adviseRequestByHandle(hsz1, hsz2, uFmt, handled);
-    if (handled) return data;
+    // The loop's conversation names its Stock; the topic handle may be
+    // another instrument's where a library matches loops by item alone.
+    auto fid = fidsByItem.find(hsz2);
+    if (fid != fidsByItem.end()) {
+      Conversation* conversation = findConversation(hconv);
+      return adviseData(conversation ? conversation->stock : nullptr, fid->second, hsz2, uFmt);
+    }
   }
   char topic[NAME_BUFFER];
   char second[NAME_BUFFER];
@@ -122,11 +117,11 @@ HDDEDATA CALLBACK DdeCallback(UINT uType, UINT uFmt, HCONV hconv, HSZ hsz1, HSZ 
       return reinterpret_cast<HDDEDATA>(TRUE);
     case XTYP_CONNECT_CONFIRM:
       LOG_INF("XTYP_CONNECT_CONFIRM " << ptr(hconv) << " (" << topic << ") (" << second << ")");
-      connect(hconv, topic);
+      dde::connect(hconv, topic);
       return nullptr;
     case XTYP_WILDCONNECT:
       LOG_INF("XTYP_WILDCONNECT " << ptr(hconv) << " (" << topic << ") (" << second << ")");
-      return wildConnect(hconv, topic, second, uFmt);
+      return dde::wildConnect(hconv, topic, second, uFmt);
     case XTYP_REQUEST:
       LOG_INF("XTYP_REQUEST " << ptr(hconv) << " " << topic << " " << second);
       if (!namesFit) return nullptr;
@@ -135,20 +130,16 @@ HDDEDATA CALLBACK DdeCallback(UINT uType, UINT uFmt, HCONV hconv, HSZ hsz1, HSZ 
       LOG_INF("XTYP_ADVSTART " << ptr(hconv) << " " << topic << " " << second);
       if (!namesFit) return reinterpret_cast<HDDEDATA>(FALSE);
       return reinterpret_cast<HDDEDATA>(static_cast<std::intptr_t>(adviseStart(hconv, topic, second, uFmt)));
-    case XTYP_ADVREQ: {
+    case XTYP_ADVREQ:
       if (!namesFit) return errorData(hsz2);
-      HDDEDATA data = adviseRequest(hconv, topic, second, hsz2, uFmt);
-      Stock* stock = getStock(topic);
-      if (stock && stock->topic == hsz1) stocksByTopic[hsz1] = stock;
-      return data;
-    }
+      return adviseRequest(hconv, topic, second, hsz2, uFmt);
     case XTYP_ADVSTOP:
       LOG_INF("XTYP_ADVSTOP " << ptr(hconv) << " " << topic << " " << second);
-      adviseStop(hconv, topic, namesFit ? second : "");
+      adviseStop(hconv, topic, namesFit ? second : "", uFmt);
       return nullptr;
     case XTYP_DISCONNECT:
       LOG_INF("XTYP_DISCONNECT " << ptr(hconv) << " (" << topic << ")");
-      disconnect(hconv);
+      dde::disconnect(hconv);
       return nullptr;
     case XTYP_ADVDATA:
       LOG_INF("*** XTYP_ADVDATA");
@@ -176,6 +167,8 @@ HDDEDATA CALLBACK DdeCallback(UINT uType, UINT uFmt, HCONV hconv, HSZ hsz1, HSZ 
       return nullptr;
   }
 }
+
+namespace dde {
 
 void connect(HCONV hconv, const char* topic) {
   if (findConversation(hconv)) {
@@ -217,6 +210,8 @@ void disconnect(HCONV hconv) {
   conversationMap.erase(it);
   delete conversation;
 }
+
+}  // namespace dde
 
 Conversation* findConversation(HCONV hconv) {
   auto it = conversationMap.find(keyOf(hconv));

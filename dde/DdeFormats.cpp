@@ -1,13 +1,19 @@
+#include "dde/DdeFormats.h"
+
+#include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "dde/DDEInterface.h"
+#include "dde/DdeRequests.h"
 #include "dde/Stock.h"
 #include "feed/StdFID.h"
 #include "feed/TradeCodes.h"
+#include "support/Log.h"
 
 namespace {
 
@@ -29,7 +35,36 @@ std::string tableHeader() {
   return out;
 }
 
-int fidTypeOf(int fid) { return fid >= 0 && fid < NUM_FID_TYPES ? fidType[fid] : 0; }
+int fidTypeOf(int fid) { return fid >= 0 && fid < NUM_FIDS ? fidType[fid] : FID_TYPE_NUMBER; }
+
+// How each coded type is spelled out in a table: the trade-code kind, and
+// whether the value is a set of flag bits or one code.
+struct CodedType {
+  int type;
+  int kind;
+  bool flags;
+};
+const CodedType CODED_TYPES[] = {
+    {FID_TYPE_FLAGS, TRADE_CODE_INSTRUMENT_FLAGS, true},
+    {FID_TYPE_TRADE_FLAGS, TRADE_CODE_TRADE_FLAGS, true},
+    {FID_TYPE_TRADE_TYPE, TRADE_CODE_TRADE_TYPE, false},
+};
+
+const CodedType* codedType(int type) {
+  for (const CodedType& coded : CODED_TYPES)
+    if (coded.type == type) return &coded;
+  return nullptr;
+}
+
+// What sscanf reads as a number but the feed cannot have meant as a decimal
+// price: a hexadecimal float, or a NaN or infinity (overflow included).
+bool isNonDecimalNumber(const char* text, double value) {
+  if (!std::isfinite(value)) return true;
+  const char* p = text;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  if (*p == '+' || *p == '-') ++p;
+  return p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+}
 
 // The decimal text as a 32-bit pattern, so flag words keep their high bit.
 int codeValue(const char* text) {
@@ -37,10 +72,18 @@ int codeValue(const char* text) {
   return static_cast<int>(static_cast<unsigned>(static_cast<unsigned long long>(v) & 0xFFFFFFFFull));
 }
 
+// A value that cannot reach the client whole is "ERROR", never a cut value
+// and never silence, so request and advise loop say the same.
 HDDEDATA handleOf(const std::string& bytes, int fid, UINT format) {
-  HSZ item = fid >= 0 && fid < NUM_FID_ITEMS ? fidItems[fid] : nullptr;
-  return DdeCreateDataHandle(ddeInstance, reinterpret_cast<const BYTE*>(bytes.data()),
-                             static_cast<DWORD>(bytes.size()), 0, item, format, 0);
+  HSZ item = fid >= 0 && fid < NUM_FIDS ? fidItems[fid] : nullptr;
+  if (bytes.size() > DDE_MAX_VALUE_BYTES) {
+    LOG_WRN("value of " << bytes.size() << " bytes for field " << fid << " exceeds the largest a client can take ("
+                        << DDE_MAX_VALUE_BYTES << "); sending ERROR");
+    return errorData(item);
+  }
+  HDDEDATA data = DdeCreateDataHandle(ddeInstance, reinterpret_cast<const BYTE*>(bytes.data()),
+                                      static_cast<DWORD>(bytes.size()), 0, item, format, 0);
+  return data ? data : errorData(item);
 }
 
 }  // namespace
@@ -76,6 +119,7 @@ std::string xltableStringBytes(const char* text) {
 std::string xltableFloatBytes(const char* text) {
   double value = 0.0;
   if (text && *text && std::sscanf(text, "%lf", &value) != 1) value = 0.0;
+  if (text && isNonDecimalNumber(text, value)) return xltableStringBytes(text);
   unsigned char raw[8];
   std::memcpy(raw, &value, sizeof raw);  // IEEE 754, little-endian on every target we build for
   std::string out = tableHeader();
@@ -87,25 +131,21 @@ std::string xltableFloatBytes(const char* text) {
 
 std::string renderXlTable(const Stock* stock, const char* text, int fid) {
   if (!text) text = "";
-  switch (fidTypeOf(fid)) {
-    case 2:
-      return xltableStringBytes(*text ? timeOfDay(text).c_str() : "00:00:00");
-    case 3:
-      return xltableStringBytes(*text ? text : "0");
-    case 4:
-      return xltableStringBytes(stock && stock->market ? tradeCodeFlags(stock->market->getID(), 3, codeValue(text)).c_str() : "");
-    case 5:
-      return xltableStringBytes(stock && stock->market ? tradeCodeFlags(stock->market->getID(), 1, codeValue(text)).c_str() : "");
-    case 6:
-      return xltableStringBytes(stock && stock->market ? tradeCodeString(stock->market->getID(), 0, codeValue(text)).c_str() : "");
-    default:
-      return xltableFloatBytes(text);
+  int type = fidTypeOf(fid);
+  if (type == FID_TYPE_TIME) return xltableStringBytes(*text ? timeOfDay(text).c_str() : "00:00:00");
+  if (type == FID_TYPE_TEXT) return xltableStringBytes(*text ? text : "0");
+  if (const CodedType* coded = codedType(type)) {
+    if (!stock || !stock->market) return xltableStringBytes("");
+    int market = stock->market->getID();
+    return xltableStringBytes(coded->flags ? tradeCodeFlags(market, coded->kind, codeValue(text)).c_str()
+                                           : tradeCodeString(market, coded->kind, codeValue(text)).c_str());
   }
+  return xltableFloatBytes(text);
 }
 
 std::string renderText(const Stock*, const char* text, int fid) {
   if (!text) text = "";
-  std::string out = fidTypeOf(fid) == 2 ? timeOfDay(text) : std::string(text);
+  std::string out = fidTypeOf(fid) == FID_TYPE_TIME ? timeOfDay(text) : std::string(text);
   out += '\0';
   return out;
 }

@@ -1,9 +1,10 @@
+#include "dde/DdeRequests.h"
+
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "dde/Conversation.h"
 #include "dde/DDEInterface.h"
+#include "dde/DdeFormats.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "feed/StdFID.h"
@@ -16,31 +17,17 @@ const void* ptr(HCONV hconv) { return static_cast<const void*>(hconv); }
 // A loop started on an instrument the feed has already refused would wait
 // forever for its "ERROR": the refusal was posted before the loop existed.
 // The loop only exists once the advise start returns, so the notice goes out
-// on the next turn of the event loop.
-class ErrorNotices : public TimerHandler {
- public:
-  static const int TIMER_ID = 0xDDF;
-  void schedule(const std::string& symbol, int fid) {
-    EventLoop* loop = EventLoop::current();
-    if (!loop) return;
-    m_pending.push_back(std::make_pair(symbol, fid));
-    loop->setTimer(TIMER_ID, 1, this);
-  }
-  void handleTimer(int id) override {
-    if (EventLoop* loop = EventLoop::current()) loop->killTimer(id);
-    std::vector<std::pair<std::string, int>> due;
-    due.swap(m_pending);
-    for (const auto& notice : due) {
-      Stock* stock = getStock(notice.first.c_str());
-      if (stock && stock->invalid && ddeInstance && notice.second > 0 && notice.second < NUM_FID_ITEMS)
-        DdePostAdvise(ddeInstance, stock->topic, fidItems[notice.second]);
-    }
-  }
-
- private:
-  std::vector<std::pair<std::string, int>> m_pending;
-};
-ErrorNotices errorNotices;
+// on the next turn of the event loop, to the conversation if it is still there.
+void sendErrorLater(HCONV hconv, int fid) {
+  EventLoop* loop = EventLoop::current();
+  if (!loop) return;
+  loop->post([hconv, fid] {
+    Conversation* conversation = findConversation(hconv);
+    if (conversation && conversation->stock->invalid && conversation->topic && ddeInstance && fid > 0 &&
+        fid < NUM_FIDS)
+      DdePostAdvise(ddeInstance, conversation->topic, fidItems[fid]);
+  });
+}
 }  // namespace
 
 HDDEDATA request(HCONV hconv, const char* topic, const char* item, UINT format) {
@@ -91,17 +78,17 @@ BOOL adviseStart(HCONV hconv, const char* topic, const char* item, UINT format) 
     LOG_ERR("Unknown FID - " << topic << " " << item);
     return FALSE;
   }
-  if (!conversation->open(fid)) return FALSE;
-  if (conversation->stock && conversation->stock->invalid) errorNotices.schedule(conversation->symbol, fid);
+  if (!conversation->open(fid, format)) return FALSE;
+  if (conversation->stock && conversation->stock->invalid) sendErrorLater(hconv, fid);
   return TRUE;
 }
 
-HDDEDATA adviseRequest(HCONV, const char* topic, const char* item, HSZ itemHandle, UINT format) {
+HDDEDATA adviseRequest(HCONV hconv, const char* topic, const char* item, HSZ itemHandle, UINT format) {
   int fid = GetFID(item);
   if (!isServedFormat(format)) return nullptr;
-  Stock* stock = fid == 0 ? nullptr : getStock(topic);
-  if (fid != 0 && !stock) LOG_ERR("advise data for unknown stock " << topic);
-  return adviseData(stock, fid, itemHandle, format);
+  Conversation* conversation = findConversation(hconv);
+  if (fid != 0 && !conversation) LOG_ERR("advise data for unknown conversation " << ptr(hconv) << " (" << topic << ")");
+  return adviseData(conversation ? conversation->stock : nullptr, fid, itemHandle, format);
 }
 
 HDDEDATA adviseData(Stock* stock, int fid, HSZ itemHandle, UINT format) {
@@ -112,8 +99,8 @@ HDDEDATA adviseData(Stock* stock, int fid, HSZ itemHandle, UINT format) {
   return getHandle(stock, it->second.c_str(), format, fid);
 }
 
-HDDEDATA adviseStop(HCONV hconv, const char*, const char* item) {
-  if (Conversation* conversation = findConversation(hconv)) conversation->close(GetFID(item));
+HDDEDATA adviseStop(HCONV hconv, const char*, const char* item, UINT format) {
+  if (Conversation* conversation = findConversation(hconv)) conversation->close(GetFID(item), format);
   return nullptr;
 }
 

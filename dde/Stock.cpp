@@ -1,10 +1,14 @@
 #include "dde/Stock.h"
 
+#include <algorithm>
 #include <cstring>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "dde/Conversation.h"
 #include "dde/DDEInterface.h"
+#include "feed/StdFID.h"
 #include "support/Log.h"
 #include "support/TavroUtil.h"
 #include "support/Unicode.h"
@@ -20,6 +24,21 @@ std::time_t (*stockClock)() = nullptr;
 std::string fieldText(const QelField* field) {
   return field->getLength() ? std::string(field->getData(), field->getLength()) : std::string("0");
 }
+
+// Text from the feed (UTF-8) as DDE clients read it (Windows-1252), whole:
+// a UTF-8 text never has more UTF-16 units than bytes.
+std::string toClientText(const std::string& utf8) {
+  int units = static_cast<int>(utf8.size());
+  std::vector<wchar_t> wide(utf8.size() + 1);
+  std::vector<char> narrow(utf8.size() + 1);
+  CodePageToUnicode(CODEPAGE_UTF8, utf8.c_str(), wide.data(), units);
+  UnicodeToCodePage(CODEPAGE_1252, wide.data(), narrow.data(), units);
+  return narrow.data();
+}
+
+// Only fields of the table can be asked for; a feed naming others gets nothing
+// kept for them, so a frame of many distinct ids costs its own size, no more.
+bool isTableField(QelFID fid) { return fid < static_cast<QelFID>(NUM_FIDS); }
 
 bool hasFields(char command) {
   return command == QelUpdate::ADD_ROW || command == QelUpdate::INSERT_ROW || command == QelUpdate::SELECT_ROW;
@@ -41,8 +60,8 @@ Stock* getStock(const char* symbol) {
 
 Stock* findOrCreateStock(const std::string& symbol) {
   if (Stock* existing = getStock(symbol.c_str())) return existing;
-  // The temporary never owns a string handle: setSymbol runs on the copy in the map.
-  Stock& stock = stocks.insert(std::make_pair(symbol, Stock())).first->second;
+  Stock& stock =
+      stocks.emplace(std::piecewise_construct, std::forward_as_tuple(symbol), std::forward_as_tuple()).first->second;
   stock.setSymbol(symbol.c_str());
   return &stock;
 }
@@ -50,9 +69,7 @@ Stock* findOrCreateStock(const std::string& symbol) {
 Stock::Stock() : topic(nullptr), lastUpdate(0), invalid(false), market(nullptr) {}
 
 Stock::~Stock() {
-  if (!topic) return;
-  forgetStockTopic(topic);
-  if (ddeInstance) DdeFreeStringHandle(ddeInstance, topic);
+  if (topic && ddeInstance) DdeFreeStringHandle(ddeInstance, topic);
 }
 
 void Stock::setSymbol(const char* text) {
@@ -89,7 +106,7 @@ void Stock::image(QelUpdate* update) {
     QelField* field;
     while (update->getField(field)) {
       QelFID fid = field->getFID();
-      if (fid == FID_MARKET || fid == FID_SYMBOL) continue;
+      if (fid == FID_MARKET || fid == FID_SYMBOL || !isTableField(fid)) continue;
       std::string text = fieldText(field);
       std::string& stored = values[static_cast<int>(fid)];
       if (stored != text) {
@@ -99,7 +116,7 @@ void Stock::image(QelUpdate* update) {
     }
   }
   update->stopIterating();
-  if (modified && ddeInstance) DdePostAdvise(ddeInstance, topic, nullptr);
+  if (modified) notifyLoops();
   releaseRequests();
 }
 
@@ -109,33 +126,60 @@ void Stock::symbolImage(QelUpdate* update) {
   bool modified = false;
   char command;
   unsigned rowNumber, count;
+  // One image may hold a great many rows; their language lines are capped.
+  LogLimit rowLines;
   update->startIterating();
   while (update->getCommand(command, rowNumber, count)) {
     if (!hasFields(command)) continue;
     std::map<int, std::string> row;
     QelField* field;
-    while (update->getField(field)) row[static_cast<int>(field->getFID())] = fieldText(field);
+    while (update->getField(field))
+      if (isTableField(field->getFID())) row[static_cast<int>(field->getFID())] = fieldText(field);
     if (!row.count(FID_LANGUAGE)) row[FID_LANGUAGE] = "en_GB";
     const std::string& language = row[FID_LANGUAGE];
     int score = language == userLocale ? 10 : language == "en_GB" ? 5 : 1;
-    LOG_INF(language << " " << userLocale << " " << score);
+    LOG_INF_LIMITED(rowLines, language << " " << userLocale << " " << score);
     if (score <= best) continue;
     best = score;
     for (const auto& entry : row) {
-      wchar_t wide[128];
-      char converted[128];
-      CodePageToUnicode(CODEPAGE_UTF8, entry.second.c_str(), wide, 127);
-      UnicodeToCodePage(CODEPAGE_1252, wide, converted, 127);
+      std::string converted = toClientText(entry.second);
       std::string& stored = values[entry.first];
       if (stored != converted) {
-        stored = converted;
+        stored.swap(converted);
         modified = true;
       }
     }
   }
   update->stopIterating();
-  if (modified && ddeInstance) DdePostAdvise(ddeInstance, topic, nullptr);
+  rowLines.flush();
+  if (modified) notifyLoops();
   releaseRequests();
+}
+
+// One post per watched item under each spelling of the topic that clients
+// used: the library then serves every loop on that item once, and a library
+// that matches loops by item alone still reaches each loop, which finds its
+// own Stock through its conversation.
+void Stock::notifyLoops() {
+  if (!ddeInstance) return;
+  std::vector<std::pair<HSZ, int>> posts;
+  for (const auto& entry : conversations) {
+    const Conversation* conversation = entry.second;
+    if (!conversation->topic) continue;
+    int last = -1;
+    for (std::uint32_t loop : conversation->subscriptions) {
+      int fid = Conversation::fieldOf(loop);
+      if (fid != last) posts.emplace_back(conversation->topic, fid);
+      last = fid;
+    }
+  }
+  if (conversations.size() > 1) {
+    std::sort(posts.begin(), posts.end());
+    posts.erase(std::unique(posts.begin(), posts.end()), posts.end());
+  }
+  for (const auto& post : posts)
+    if (post.second > 0 && post.second < NUM_FIDS && fidItems[post.second])
+      DdePostAdvise(ddeInstance, post.first, fidItems[post.second]);
 }
 
 void Stock::releaseRequests() {

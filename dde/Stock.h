@@ -3,8 +3,10 @@
 // identifiers, the latest text of every field, its DDE topic handle, the
 // conversations watching it and those waiting for a snapshot. It opens its
 // feed records while watched, applies images and updates, and posts one
-// advise notification per update that changed something. Stocks live by
-// value in `stocks` and are never removed, so pointers to them stay valid.
+// advise notification per watched item for each update that changed
+// something. Stocks live by value in `stocks` and are never removed, so
+// pointers to them stay valid; a Stock owns its topic handle, so it is never
+// copied.
 
 #include <ctime>
 #include <map>
@@ -19,16 +21,11 @@
 
 class Conversation;
 
-// The feed's language tag of one row of a symbol record.
-const int FID_LANGUAGE = 225;
-const int FID_MARKET = 68;
-const int FID_SYMBOL = 71;
-
 class Stock {
  public:
   Stock();
-  Stock(const Stock&) = default;
-  Stock& operator=(const Stock&) = default;
+  Stock(const Stock&) = delete;
+  Stock& operator=(const Stock&) = delete;
   virtual ~Stock();
 
   void setSymbol(const char* symbol);
@@ -56,6 +53,7 @@ class Stock {
 
  private:
   void releaseRequests();
+  void notifyLoops();
 };
 
 // Canonical symbol -> Stock; entries are made on first mention and never removed.

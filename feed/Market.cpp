@@ -20,11 +20,20 @@ std::vector<std::unique_ptr<Market>> marketStore;
 Market::Market(const char* symbol_, const char* displaySymbol_, char permission_, int id_)
     : symbol(symbol_ ? symbol_ : ""), displaySymbol(displaySymbol_ ? displaySymbol_ : ""), permission(permission_), id(id_) {}
 
-void addMarket(const char* symbol, const char* displaySymbol, char permission, int id) {
+bool addMarket(const char* symbol, const char* displaySymbol, char permission, int id) {
+  // The same line again changes nothing and costs nothing.
+  auto same = marketMap.find(symbol ? symbol : "");
+  if (same != marketMap.end() && same->second->getDisplaySymbol() == (displaySymbol ? displaySymbol : "") &&
+      same->second->getPermission() == permission && same->second->getID() == id) {
+    marketSymbols[same->second->getDisplaySymbol()] = same->second->getSymbol();
+    return true;
+  }
+  if (marketStore.size() >= MAX_MARKETS) return false;
   marketStore.push_back(std::make_unique<Market>(symbol, displaySymbol, permission, id));
   Market* market = marketStore.back().get();
   marketMap[market->getSymbol()] = market;
   marketSymbols[market->getDisplaySymbol()] = market->getSymbol();
+  return true;
 }
 
 void clearMarkets() {

@@ -30,8 +30,12 @@ class Market {
 extern std::map<std::string, Market*> marketMap;
 extern std::map<std::string, std::string> marketSymbols;
 
-// Replaces (or adds) a market under its symbol and display symbol.
-void addMarket(const char* symbol, const char* displaySymbol, char permission, int id);
+// Replaces (or adds) a market under its symbol and display symbol. A market
+// that is replaced stays alive (instruments may point at it), so the markets
+// ever made are capped at MAX_MARKETS: false, and nothing changes, once the
+// cap is reached. A line that repeats the market it would replace is free.
+const std::size_t MAX_MARKETS = 10000;
+bool addMarket(const char* symbol, const char* displaySymbol, char permission, int id);
 // Empties both tables (tests; the program itself only ever adds).
 void clearMarkets();
 

@@ -5,7 +5,8 @@
 
 #include "support/Log.h"
 
-QelPSink::QelPSink() : m_hdlPubUpdCb(nullptr), m_hdlPubDelCb(nullptr) {
+QelPSink::QelPSink() : m_hdlPubUpdCb(nullptr), m_hdlPubDelCb(nullptr), m_listFull(false) {
+  m_publishList.setLimits(PUBLISH_LIST_MAX_ROWS, PUBLISH_LIST_MAX_BYTES);
   m_publishList.clear();
   m_publishList.registerHandleRowDelete(this);
   m_publishList.registerHandleFieldUpdate(this);
@@ -18,17 +19,29 @@ bool QelPSink::handleRecvMessage(QelMessage* msg) {
   if (msg->getType() != QELMSG_PUBLISH) return false;
   QelUpdate update;
   update.setBuffer(msg->getData(), msg->getDataLength());
-  handlePublishUpdate(msg->getRID(), update);
+  handlePublishUpdate(msg->getRID(), msg->getRIDLength(), update);
   return true;
 }
 
-bool QelPSink::handlePublishUpdate(QelRID rid, QelUpdate& upd) {
-  if (std::strcmp(rid, "p#") != 0) {
-    std::cout << "QelPSink::handlePublish invalid publish update\n";
-    std::cout.flush();
+bool QelPSink::handlePublishUpdate(QelRID rid, unsigned ridLength, QelUpdate& upd) {
+  // All of the frame's identifier, so that "p#" followed by a NUL and more is no match.
+  if (ridLength != 2 || std::memcmp(rid, "p#", 2) != 0) {
+    static LogLimit invalid;
+    if (invalid.allow(2, __FILE__, __func__, __LINE__)) {
+      std::cout << "QelPSink::handlePublish invalid publish update\n";
+      std::cout.flush();
+    }
     return false;
   }
+  std::uint64_t refused = m_publishList.getRefusals();
   upd.apply(m_publishList);
+  bool full = m_publishList.getRefusals() != refused;
+  if (full && !m_listFull)
+    LOG_WRN_CAPPED("publish list is full at " << m_publishList.getNumRows() << " rows and "
+                                               << m_publishList.getUpdateLength() << " bytes (limits "
+                                               << PUBLISH_LIST_MAX_ROWS << " and " << PUBLISH_LIST_MAX_BYTES
+                                               << "): dropping what does not fit");
+  m_listFull = full;
   return true;
 }
 

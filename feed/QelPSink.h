@@ -3,6 +3,12 @@
 // publish list "p#", one row per published record (FID 0 holds its record
 // identifier), applying every publish frame to it and reporting row deletions
 // and field changes to up to two publish listeners (not owned).
+//
+// The feed sends publish frames unasked, so the list is bounded: at most
+// PUBLISH_LIST_MAX_ROWS rows and PUBLISH_LIST_MAX_BYTES bytes of fields (its
+// update length). Rows and fields past either limit are dropped, with one log
+// line when the list fills; frames keep being read, and what fits (deletions,
+// replacements, a CLEAR) is still applied.
 
 #include "feed/QelRecord.h"
 #include "feed/QelSink.h"
@@ -19,6 +25,9 @@ class QelPublishListener {
 
 class QelPSink : public QelSink, public QelRecordListener {
  public:
+  static const unsigned PUBLISH_LIST_MAX_ROWS = 10000;
+  static const std::uint32_t PUBLISH_LIST_MAX_BYTES = 1024 * 1024;
+
   QelPSink();
   ~QelPSink() override;
 
@@ -31,7 +40,7 @@ class QelPSink : public QelSink, public QelRecordListener {
   const QelRecord& getPublishList() const { return m_publishList; }
 
  private:
-  bool handlePublishUpdate(QelRID rid, QelUpdate& upd);
+  bool handlePublishUpdate(QelRID rid, unsigned ridLength, QelUpdate& upd);
   // The row's FID 0 data as a terminated identifier, or null when it has none.
   const char* publishedRid(QelRecord& rec, int row);
 
@@ -39,4 +48,6 @@ class QelPSink : public QelSink, public QelRecordListener {
   QelPublishListener* m_hdlPubDelCb;
   QelRecord m_publishList;
   std::string m_ridText;
+  // The list refused something since it last took a frame whole.
+  bool m_listFull;
 };

@@ -16,9 +16,83 @@ void QelRecordListener::handleRowInsert(QelRecord&, int) { TAVRO_ASSERT(false, "
 void QelRecordListener::handleRowAdd(QelRecord&, int) { TAVRO_ASSERT(false, "QelRecordListener"); }
 void QelRecordListener::handleClear(QelRecord&) { TAVRO_ASSERT(false, "QelRecordListener"); }
 
-QelRecord::QelRecord() { init(); }
+// Below this many fields a row is searched from its start; from it on, indexed.
+static const std::size_t INDEXED_ROW = 16;
 
-QelRecord::QelRecord(const std::string& rid) {
+QelRecord::Row& QelRecord::RowList::at(std::size_t i) {
+  if (m_last && m_lastIndex == i) return *m_last;
+  std::size_t chunk, offset;
+  locate(i, chunk, offset);
+  m_lastIndex = i;
+  m_last = m_chunks[chunk][offset];
+  return *m_last;
+}
+
+void QelRecord::RowList::locate(std::size_t i, std::size_t& chunk, std::size_t& offset) {
+  chunk = 0;
+  while (chunk < m_chunks.size() && i >= m_chunks[chunk].size()) {
+    i -= m_chunks[chunk].size();
+    ++chunk;
+  }
+  offset = i;
+}
+
+void QelRecord::RowList::insert(std::size_t i) {
+  m_last = nullptr;
+  Row* row = new Row();
+  std::size_t chunk, offset;
+  if (i == m_size) {
+    // Appending: onto the last chunk while it has room.
+    if (m_chunks.empty() || m_chunks.back().size() >= MAX_CHUNK) m_chunks.emplace_back();
+    m_chunks.back().push_back(row);
+    ++m_size;
+    return;
+  }
+  locate(i, chunk, offset);
+  std::vector<Row*>& into = m_chunks[chunk];
+  into.insert(into.begin() + static_cast<std::ptrdiff_t>(offset), row);
+  ++m_size;
+  if (into.size() > MAX_CHUNK) {
+    std::vector<Row*> upper(into.begin() + static_cast<std::ptrdiff_t>(MAX_CHUNK / 2), into.end());
+    into.resize(MAX_CHUNK / 2);
+    m_chunks.insert(m_chunks.begin() + static_cast<std::ptrdiff_t>(chunk) + 1, std::move(upper));
+  }
+}
+
+void QelRecord::RowList::erase(std::size_t i) {
+  m_last = nullptr;
+  std::size_t chunk, offset;
+  locate(i, chunk, offset);
+  std::vector<Row*>& from = m_chunks[chunk];
+  delete from[offset];
+  from.erase(from.begin() + static_cast<std::ptrdiff_t>(offset));
+  --m_size;
+  // Merge with a neighbour while both fit one chunk, so that chunks never
+  // dwindle into many small ones.
+  if (chunk + 1 < m_chunks.size() && from.size() + m_chunks[chunk + 1].size() <= MAX_CHUNK) {
+    std::vector<Row*>& next = m_chunks[chunk + 1];
+    from.insert(from.end(), next.begin(), next.end());
+    m_chunks.erase(m_chunks.begin() + static_cast<std::ptrdiff_t>(chunk) + 1);
+  } else if (chunk > 0 && m_chunks[chunk - 1].size() + from.size() <= MAX_CHUNK) {
+    std::vector<Row*>& prev = m_chunks[chunk - 1];
+    prev.insert(prev.end(), from.begin(), from.end());
+    m_chunks.erase(m_chunks.begin() + static_cast<std::ptrdiff_t>(chunk));
+  } else if (from.empty()) {
+    m_chunks.erase(m_chunks.begin() + static_cast<std::ptrdiff_t>(chunk));
+  }
+}
+
+void QelRecord::RowList::clear() {
+  for (std::vector<Row*>& chunk : m_chunks)
+    for (Row* row : chunk) delete row;
+  m_chunks.clear();
+  m_size = 0;
+  m_last = nullptr;
+}
+
+QelRecord::QelRecord() : m_maxRows(~0u), m_maxUpdateLen(0xFFFFFFFFu), m_refusals(0) { init(); }
+
+QelRecord::QelRecord(const std::string& rid) : m_maxRows(~0u), m_maxUpdateLen(0xFFFFFFFFu), m_refusals(0) {
   init();
   m_rid = rid;
 }
@@ -29,7 +103,7 @@ void QelRecord::init() {
   m_updateLen = RECORD_OVERHEAD;
   m_curRow = 0;
   m_rows.clear();
-  m_rows.emplace_back();
+  m_rows.insert(0);
   m_rid.clear();
   m_hdlFieldUpdCb = nullptr;
   m_hdlRowDelCb = nullptr;
@@ -38,15 +112,25 @@ void QelRecord::init() {
   m_hdlClearCb = nullptr;
 }
 
+void QelRecord::setLimits(unsigned maxRows, std::uint32_t maxUpdateLength) {
+  m_maxRows = maxRows;
+  m_maxUpdateLen = maxUpdateLength;
+}
+
 void QelRecord::deleteAll() {
-  for (FieldVec& row : m_rows)
-    for (QelField* field : row) QelField::release(field);
+  m_rows.forEach([](const Row& row) {
+    for (QelField* field : row.fields) QelField::release(field);
+  });
   m_rows.clear();
 }
 
-int QelRecord::findField(const FieldVec& fields, QelFID fid) const {
-  for (std::size_t i = 0; i < fields.size(); ++i)
-    if (fields[i]->getFID() == fid) return static_cast<int>(i);
+int QelRecord::findField(const Row& row, QelFID fid) const {
+  if (!row.index.empty()) {
+    auto it = row.index.find(fid);
+    return it == row.index.end() ? -1 : static_cast<int>(it->second);
+  }
+  for (std::size_t i = 0; i < row.fields.size(); ++i)
+    if (row.fields[i]->getFID() == fid) return static_cast<int>(i);
   return -1;
 }
 
@@ -56,27 +140,37 @@ void QelRecord::setField(const QelField* field) {
     LOG_ERR("no row to hold field " << field->getFID() << " in record " << m_rid);
     return;
   }
-  FieldVec& row = m_rows[m_curRow];
+  Row& row = m_rows.at(m_curRow);
   int at = findField(row, field->getFID());
   // Work out the new length before copying anything, so that a length no
   // record could encode is refused without reading the block's data.
   std::uint64_t newLen = static_cast<std::uint64_t>(m_updateLen) + field->getSize();
   if (at >= 0)
-    newLen -= row[static_cast<std::size_t>(at)]->getSize();
-  else if (row.empty())
+    newLen -= row.fields[static_cast<std::size_t>(at)]->getSize();
+  else if (row.fields.empty())
     newLen += ROW_OVERHEAD;
   if (newLen > 0xFFFFFFFFu) {
     LOG_ERR("field " << field->getFID() << " of " << field->getLength() << " bytes is too long for record "
                      << m_rid);
     return;
   }
+  if (newLen > m_maxUpdateLen && newLen > m_updateLen) {
+    ++m_refusals;
+    return;
+  }
   QelField* copy = QelField::clone(*field);
   if (!copy) return;
   if (at >= 0) {
-    QelField::release(row[static_cast<std::size_t>(at)]);
-    row[static_cast<std::size_t>(at)] = copy;
+    QelField::release(row.fields[static_cast<std::size_t>(at)]);
+    row.fields[static_cast<std::size_t>(at)] = copy;
   } else {
-    row.push_back(copy);
+    row.fields.push_back(copy);
+    if (!row.index.empty()) {
+      row.index.emplace(copy->getFID(), static_cast<std::uint32_t>(row.fields.size() - 1));
+    } else if (row.fields.size() >= INDEXED_ROW) {
+      for (std::size_t i = 0; i < row.fields.size(); ++i)
+        row.index.emplace(row.fields[i]->getFID(), static_cast<std::uint32_t>(i));
+    }
   }
   m_updateLen = static_cast<std::uint32_t>(newLen);
   if (m_hdlFieldUpdCb) m_hdlFieldUpdCb->handleFieldUpdate(*this, static_cast<int>(m_curRow), *copy);
@@ -98,18 +192,21 @@ QelField* QelRecord::getField(QelFID fid) {
 
 QelField* QelRecord::getField(unsigned row, QelFID fid) {
   if (row >= m_rows.size()) return nullptr;
-  int at = findField(m_rows[row], fid);
-  return at < 0 ? nullptr : m_rows[row][static_cast<std::size_t>(at)];
+  Row& r = m_rows.at(row);
+  int at = findField(r, fid);
+  return at < 0 ? nullptr : r.fields[static_cast<std::size_t>(at)];
 }
 
 QelField* QelRecord::getFieldByNum(unsigned fidnum) {
   if (m_curRow >= m_rows.size()) return nullptr;
-  const FieldVec& row = m_rows[m_curRow];
-  return fidnum < row.size() ? row[fidnum] : nullptr;
+  const FieldVec& fields = m_rows.at(m_curRow).fields;
+  return fidnum < fields.size() ? fields[fidnum] : nullptr;
 }
 
 unsigned QelRecord::getRowNumFIDs() const {
-  return m_curRow < m_rows.size() ? static_cast<unsigned>(m_rows[m_curRow].size()) : 0;
+  if (m_curRow >= m_rows.size()) return 0;
+  // at() only moves the row list's lookup cache.
+  return static_cast<unsigned>(const_cast<RowList&>(m_rows).at(m_curRow).fields.size());
 }
 
 bool QelRecord::selectRow(unsigned row) {
@@ -123,13 +220,13 @@ bool QelRecord::deleteRow(unsigned row) {
   if (m_hdlRowDelCb) m_hdlRowDelCb->handleRowDelete(*this, static_cast<int>(row));
   // The listener may have changed the record; check the row is still there.
   if (row >= m_rows.size()) return false;
-  FieldVec& fields = m_rows[row];
+  FieldVec& fields = m_rows.at(row).fields;
   for (QelField* field : fields) {
     m_updateLen -= static_cast<std::uint32_t>(field->getSize());
     QelField::release(field);
   }
   if (!fields.empty()) m_updateLen -= ROW_OVERHEAD;
-  m_rows.erase(m_rows.begin() + row);
+  m_rows.erase(row);
   if (m_rows.empty())
     m_curRow = 0;
   else if (m_curRow >= m_rows.size())
@@ -141,18 +238,27 @@ void QelRecord::deleteRow() { deleteRow(m_curRow); }
 
 bool QelRecord::insertRow(unsigned row) {
   if (row >= m_rows.size()) return false;
+  if (m_rows.size() >= m_maxRows) {
+    ++m_refusals;
+    return false;
+  }
   m_curRow = row;
-  m_rows.emplace(m_rows.begin() + row);
+  m_rows.insert(row);
   if (m_hdlRowInsertCb) m_hdlRowInsertCb->handleRowInsert(*this, static_cast<int>(row));
   return true;
 }
 
 void QelRecord::insertRow() { insertRow(m_curRow); }
 
-void QelRecord::addRow() {
+bool QelRecord::addRow() {
+  if (m_rows.size() >= m_maxRows || m_rows.size() >= 0xFFFFFFFFu) {
+    ++m_refusals;
+    return false;
+  }
   if (!m_rows.empty()) ++m_curRow;
-  m_rows.emplace_back();
+  m_rows.insert(m_rows.size());
   if (m_hdlRowAddCb) m_hdlRowAddCb->handleRowAdd(*this, static_cast<int>(m_curRow));
+  return true;
 }
 
 void QelRecord::clear() {
@@ -171,20 +277,22 @@ bool QelRecord::toUpdate(QelUpdate& upd) {
     LOG_ERR("couldn't clear update");
     return false;
   }
-  for (const FieldVec& row : m_rows) {
-    if (row.empty()) continue;
-    if (!upd.addRow()) return false;
-    for (const QelField* field : row)
-      if (!upd.setField(field)) return false;
-  }
-  return true;
+  bool written = true;
+  m_rows.forEach([&](const Row& row) {
+    if (!written || row.fields.empty()) return;
+    written = upd.addRow();
+    for (const QelField* field : row.fields)
+      if (written) written = upd.setField(field);
+  });
+  return written;
 }
 
 std::ostream& operator<<(std::ostream& out, const QelRecord& rec) {
   out << "m_rid=" << rec.m_rid << ", update_length=" << rec.m_updateLen << ", current_row=" << rec.m_curRow;
-  for (std::size_t i = 0; i < rec.m_rows.size(); ++i) {
-    out << "\nrow( " << i << " )=";
-    for (const QelField* field : rec.m_rows[i]) out << *field;
-  }
+  std::size_t i = 0;
+  rec.m_rows.forEach([&](const QelRecord::Row& row) {
+    out << "\nrow( " << i++ << " )=";
+    for (const QelField* field : row.fields) out << *field;
+  });
   return out;
 }

@@ -5,7 +5,11 @@
 
 namespace {
 const char* const SOURCE = "QelSink";
-}
+std::time_t (*sinkClock)() = nullptr;
+std::time_t sinkNow() { return sinkClock ? sinkClock() : std::time(nullptr); }
+}  // namespace
+
+void QelSink::setClock(std::time_t (*clock)()) { sinkClock = clock; }
 
 void QelSinkListener::handleImage(QelSink&, QelMessage*) { TAVRO_ASSERT(false, SOURCE); }
 void QelSinkListener::handleUpdate(QelSink&, QelMessage*) { TAVRO_ASSERT(false, SOURCE); }
@@ -19,7 +23,7 @@ void QelSinkListener::snapSent(QelSink&, QelRID) { TAVRO_ASSERT(false, SOURCE); 
 void QelSinkListener::closeSent(QelSink&, QelRID) { TAVRO_ASSERT(false, SOURCE); }
 
 QelSink::QelSink()
-    : next_stale_check(std::time(nullptr)),
+    : next_stale_check(sinkNow()),
       m_hdlImageCb(nullptr),
       m_hdlUpdateCb(nullptr),
       m_hdlStatusCb(nullptr),
@@ -38,7 +42,7 @@ bool QelSink::sendRequest(QelRID rid, int action, unsigned char type,
   LOG_DBG(static_cast<const void*>(this) << " " << loggableRID(rid) << " " << status);
   int next = status.getTransitionState(action);
   if (next == QELSTATUS_ERROR) {
-    LOG_ERR(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status);
+    LOG_ERR_CAPPED(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status);
     return false;
   }
   if (next == QELSTATUS_NO_CHANGE) return true;
@@ -76,7 +80,7 @@ bool QelSink::handleRecvMessage(QelMessage* msg) {
     case QELMSG_STATUS:
       if (msg->getDataLength() < 4) {
         // No whole status value to read: never read past the frame's data.
-        LOG_ERR(static_cast<const void*>(this) << " bad status " << loggableRID(msg->getRID()) << " status frame of "
+        LOG_ERR_CAPPED(static_cast<const void*>(this) << " bad status " << loggableRID(msg->getRID()) << " status frame of "
                                                << msg->getDataLength() << " data bytes");
         return true;
       }
@@ -99,7 +103,7 @@ void QelSink::handleImage(QelMessage* msg) {
   LOG_DBG(static_cast<const void*>(this) << " " << loggableRID(rid) << " " << status);
   int next = status.getTransitionState(QELACTION_IMAGE);
   if (next == QELSTATUS_ERROR) {
-    LOG_ERR(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status);
+    LOG_ERR_CAPPED(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status);
     return;
   }
   if (next == QELSTATUS_NO_CHANGE) return;
@@ -113,7 +117,7 @@ void QelSink::handleUpdate(QelMessage* msg) {
   LOG_DBG(static_cast<const void*>(this) << " " << loggableRID(rid) << " " << status);
   int next = status.getTransitionState(QELACTION_UPDATE);
   if (next == QELSTATUS_ERROR) {
-    LOG_ERR(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status);
+    LOG_ERR_CAPPED(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status);
     return;
   }
   if (m_hdlUpdateCb) m_hdlUpdateCb->handleUpdate(*this, msg);
@@ -135,11 +139,11 @@ void QelSink::handleStatus(QelRID rid, int new_status) {
       next = status.getTransitionState(QELACTION_STATUS_CLOSED);
       break;
     default:
-      LOG_ERR(static_cast<const void*>(this) << " bad status " << loggableRID(rid) << " " << name);
+      LOG_ERR_CAPPED(static_cast<const void*>(this) << " bad status " << loggableRID(rid) << " " << name);
       next = QELSTATUS_ERROR;
   }
   if (next == QELSTATUS_ERROR) {
-    LOG_ERR(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status << " ==> " << name);
+    LOG_ERR_CAPPED(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status << " ==> " << name);
     return;
   }
   if (next == QELSTATUS_NO_CHANGE) return;
@@ -169,7 +173,7 @@ void QelSink::handleDisconnect() {
     QelRecordStatus status = getRecordStatus();
     int next = status.getTransitionState(QELACTION_DISCONNECT);
     if (next == QELSTATUS_ERROR) {
-      LOG_ERR(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid.c_str()) << " " << status);
+      LOG_ERR_CAPPED(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid.c_str()) << " " << status);
       continue;
     }
     if (next == QELSTATUS_NO_CHANGE) continue;
@@ -190,7 +194,7 @@ void QelSink::handleConnect() {
     QelRecordStatus status = getRecordStatus();
     int next = status.getTransitionState(QELACTION_REOPEN);
     if (next == QELSTATUS_ERROR) {
-      LOG_ERR(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid.c_str()) << " " << status);
+      LOG_ERR_CAPPED(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid.c_str()) << " " << status);
     } else if (next == QELSTATUS_STALE_OPEN_WAIT) {
       if (sendMessage(QELMSG_OPEN, rid.c_str())) setRecordStatus(QELSTATUS_STALE_OPEN_WAIT);
     } else if (next != QELSTATUS_NO_CHANGE) {
@@ -202,7 +206,7 @@ void QelSink::handleConnect() {
 }
 
 void QelSink::process() {
-  std::time_t now = std::time(nullptr);
+  std::time_t now = sinkNow();
   if (now > next_stale_check && isConnected()) {
     next_stale_check = now + 1;
     int count = 0;

@@ -122,7 +122,7 @@ std::uint32_t QelUpdate::readAt(std::uint32_t pos) const { return readLE32(m_buf
 
 bool QelUpdate::haveBytes(std::uint64_t needed, std::uint32_t pos) {
   if (m_curPos <= m_dataLen && needed <= m_dataLen - m_curPos) return true;
-  LOG_ERR("truncated update stream at " << pos);
+  LOG_ERR_CAPPED("truncated update stream at " << pos);
   m_iterating = false;
   return false;
 }
@@ -153,7 +153,7 @@ bool QelUpdate::getCommand(char& command, unsigned& rowNum, unsigned& numFields)
       m_curRowType = COMMAND;
       return true;
     default:
-      LOG_ERR("bad command " << static_cast<int>(static_cast<signed char>(cmd)));
+      LOG_ERR_CAPPED("bad command " << static_cast<int>(static_cast<signed char>(cmd)));
       return false;
   }
   numFields = readAt(m_curPos);
@@ -193,8 +193,7 @@ void QelUpdate::apply(QelRecord& img) {
   while (getCommand(command, rowNum, numFields)) {
     switch (command) {
       case ADD_ROW:
-        img.addRow();
-        setRecordFields(img, true);
+        setRecordFields(img, img.addRow());
         break;
       case INSERT_ROW:
         setRecordFields(img, img.insertRow(rowNum));

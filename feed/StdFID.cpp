@@ -1,7 +1,7 @@
 #include "feed/StdFID.h"
 
 std::map<std::string, int> fidMap;
-int fidType[NUM_FID_TYPES];
+int fidType[NUM_FIDS];
 
 // In FID order from 1.
 static const char* const FID_NAMES[] = {
@@ -28,18 +28,21 @@ struct FidTypeEntry {
 };
 
 static const FidTypeEntry FID_TYPES[] = {
-    {16, 1}, {17, 1}, {18, 1}, {19, 1}, {28, 1}, {29, 1}, {30, 1}, {34, 1}, {41, 1}, {47, 1},
-    {13, 2}, {35, 2}, {42, 2},
-    {67, 3}, {68, 3}, {69, 3}, {70, 3}, {71, 3}, {79, 3},
-    {23, 4},
-    {44, 5},
-    {43, 6},
+    {16, FID_TYPE_COUNT}, {17, FID_TYPE_COUNT}, {18, FID_TYPE_COUNT}, {19, FID_TYPE_COUNT},
+    {28, FID_TYPE_COUNT}, {29, FID_TYPE_COUNT}, {30, FID_TYPE_COUNT}, {34, FID_TYPE_COUNT},
+    {41, FID_TYPE_COUNT}, {47, FID_TYPE_COUNT},
+    {13, FID_TYPE_TIME}, {35, FID_TYPE_TIME}, {42, FID_TYPE_TIME},
+    {67, FID_TYPE_TEXT}, {68, FID_TYPE_TEXT}, {69, FID_TYPE_TEXT}, {70, FID_TYPE_TEXT},
+    {71, FID_TYPE_TEXT}, {79, FID_TYPE_TEXT},
+    {23, FID_TYPE_FLAGS},
+    {44, FID_TYPE_TRADE_FLAGS},
+    {43, FID_TYPE_TRADE_TYPE},
 };
 
 void InitializeFIDs() {
   int fid = 1;
   for (const char* name : FID_NAMES) fidMap[name] = fid++;
-  for (int i = 0; i < NUM_FID_TYPES; ++i) fidType[i] = 0;
+  for (int i = 0; i < NUM_FIDS; ++i) fidType[i] = FID_TYPE_NUMBER;
   for (const FidTypeEntry& e : FID_TYPES) fidType[e.fid] = e.type;
 }
 

@@ -8,6 +8,15 @@
 #include <map>
 #include <string>
 
+// The kinds of code, the hundreds digit of a key.
+enum TradeCodeKind {
+  TRADE_CODE_TRADE_TYPE = 0,
+  TRADE_CODE_TRADE_FLAGS = 1,
+  TRADE_CODE_EXCHANGE = 2,
+  TRADE_CODE_INSTRUMENT_FLAGS = 3,
+  TRADE_CODE_ANNOUNCEMENT = 4,
+};
+
 extern std::map<int, std::string> tradeCodes;
 
 void initTradeCodes();

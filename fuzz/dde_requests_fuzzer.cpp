@@ -109,7 +109,7 @@ void feedImage(Input& in) {
     else writer.addRow();
     unsigned fields = in.byte() % 6;
     for (unsigned f = 0; f < fields; ++f) {
-      int fid = static_cast<int>(in.byte() % NUM_FID_TYPES);
+      int fid = static_cast<int>(in.byte() % NUM_FIDS);
       std::string text = in.bytes(in.byte() % 40);
       QelField* field = QelField::create(static_cast<QelFID>(fid), text.data(), static_cast<std::uint32_t>(text.size()));
       if (!field) continue;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "dde/DDEInterface.h"
+#include "dde/DdeFormats.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "feed/StdFID.h"
@@ -74,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
 
   // Every field type, the trade-code tables included.
-  for (int fid = 0; fid < NUM_FID_TYPES; ++fid) {
+  for (int fid = 0; fid < NUM_FIDS; ++fid) {
     decodeOrDie(renderXlTable(stock, text, fid), cell);
     std::string plain = renderText(stock, text, fid);
     if (plain.empty() || plain.back() != '\0') std::abort();

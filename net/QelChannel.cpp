@@ -160,7 +160,7 @@ void QelChannel::processBuffer(const char* input) {
     msg_pos += n;
     buffer_pos += static_cast<int>(n);
     if (msg_pos == 6 && QELMSG_MIN_LENGTH + static_cast<unsigned char>(msg[5]) > msg_length) {
-      LOG_ERR("QelChannel::recvMessage - invalid rid length " << static_cast<unsigned>(static_cast<unsigned char>(msg[5]))
+      LOG_ERR_CAPPED("QelChannel::recvMessage - invalid rid length " << static_cast<unsigned>(static_cast<unsigned char>(msg[5]))
                                                                << " in a frame of " << msg_length << " bytes");
       rejectFrame();
       return;
@@ -168,7 +168,7 @@ void QelChannel::processBuffer(const char* input) {
     if (msg_pos == msg_length) {
       msg_pos = 0;
       if (!QelMessage::at(msg)->isValid()) {
-        LOG_ERR("QelChannel::recvMessage - invalid message");
+        LOG_ERR_CAPPED("QelChannel::recvMessage - invalid message");
         rejectFrame();
         return;
       }
@@ -179,8 +179,15 @@ void QelChannel::processBuffer(const char* input) {
 
 bool QelChannel::startFrame() {
   msg_length = readLE32(length_buffer);
-  if (msg_length < QELMSG_MIN_LENGTH || msg_length > MAX_MSG_LENGTH) {
-    LOG_ERR("QelChannel::recvMessage - invalid message length " << msg_length);
+  if (msg_length > MAX_MSG_LENGTH) {
+    // Well formed, perhaps, but more than this program takes in one frame.
+    LOG_ERR_CAPPED("QelChannel::recvMessage - frame of " << msg_length << " bytes exceeds this program's limit of "
+                                                         << MAX_MSG_LENGTH << " bytes");
+    rejectFrame();
+    return false;
+  }
+  if (msg_length < QELMSG_MIN_LENGTH) {
+    LOG_ERR_CAPPED("QelChannel::recvMessage - invalid message length " << msg_length);
     rejectFrame();
     return false;
   }

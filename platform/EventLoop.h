@@ -2,12 +2,15 @@
 // The single-threaded event loop every part of the program runs on: socket
 // readiness (read, write, close), periodic timers by id, a quit request, and
 // nested modal runs for dialogs and message boxes that must keep socket and
-// timer events flowing. Handlers are not owned; they unwatch themselves.
+// timer events flowing, and work posted for the next turn. Handlers are not
+// owned; they unwatch themselves.
 // POSIX: poll() and a monotonic clock. Windows: the hidden window's messages.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
+#include <set>
 
 enum : unsigned { EVENT_READ = 1u, EVENT_WRITE = 2u, EVENT_CLOSE = 4u };
 
@@ -49,15 +52,28 @@ class EventLoop {
   void unwatch(int fd);
   bool isWatched(int fd) const;
 
-  // Ids are shared by everything on the loop: the program uses 0 and 1.
+  // Ids are shared by everything on the loop: the program keeps 0 and 1 for
+  // its own two timers, anyone else takes an id from allocateTimerId.
   void setTimer(int id, unsigned periodMs, TimerHandler* handler);
   void killTimer(int id);
+  // An id no other user of the loop holds, never 0 or 1; smallest free first.
+  int allocateTimerId();
+  // Kills the id's timer and lets the id be handed out again.
+  void releaseTimerId(int id);
+
+  // Runs `fn` on the next turn of the loop (modal runs included), in the
+  // order posted; what is posted meanwhile waits for the turn after.
+  void post(std::function<void()> fn);
 
   // Called after every event dispatched by run(), not by modal runs.
   void setAfterEvent(std::function<void()> hook);
 
   void postQuit(int code);
   bool quitPosted() const { return m_quit; }
+
+  // The time the timers run on, in ms of the loop's clock; what its users
+  // measure intervals with, so that a manual clock drives them too.
+  std::int64_t now();
 
   // Runs until a quit is posted; returns its code.
   int run();
@@ -79,12 +95,16 @@ class EventLoop {
     std::int64_t dueMs;
   };
   bool dispatch(int maxWaitMs, bool mainLoop);
-  std::int64_t now();
+  // Runs what was posted before this turn; true when anything ran.
+  bool runPosted(bool mainLoop);
 
   MonotonicClock* m_clock;
   EventLoop* m_previous;
   std::map<int, Watch> m_watches;
   std::map<int, Timer> m_timers;
+  std::set<int> m_timerIds;
+  std::deque<std::function<void()>> m_posted;
+  bool m_postSignalled = false;  // Windows: a message is on its way to run m_posted
   std::function<void()> m_afterEvent;
   std::uint64_t m_generation = 0;
   bool m_quit = false;

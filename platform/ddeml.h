@@ -24,15 +24,9 @@ inline HDDEDATA DdeCreateDataHandle(DWORD idInst, const BYTE* pSrc, DWORD cb, DW
   return ::DdeCreateDataHandle(idInst, const_cast<BYTE*>(pSrc), cb, cbOff, hszItem, wFmt, afCmd);
 }
 
-#if defined(TAVRO_WINE_DDE_SHIM)
-// Wine's DdePostAdvise ignores a null item, which means every item of the
-// topic. Only the Wine test build routes these two calls through
-// platform/win32/WineDdeShim.cpp, which posts each item itself.
-UINT tavroDdeInitializeW(DWORD* pidInst, PFNCALLBACK pfnCallback, DWORD afCmd, DWORD ulRes);
-BOOL tavroDdePostAdvise(DWORD idInst, HSZ hszTopic, HSZ hszItem);
-#define DdeInitializeW tavroDdeInitializeW
-#define DdePostAdvise tavroDdePostAdvise
-#endif
+// The largest value the DDE layer hands to a client. Windows copies data of
+// any size; a value can be no longer than the feed frame that carried it.
+const DWORD DDE_MAX_VALUE_BYTES = 16u << 20;
 
 #else
 
@@ -126,5 +120,10 @@ BOOL DdePostAdvise(DWORD idInst, HSZ hszTopic, HSZ hszItem);
 BOOL DdeEnableCallback(DWORD idInst, HCONV hConv, UINT wCmd);
 
 UINT RegisterClipboardFormatA(const char* lpszFormat);
+
+// The largest value the DDE layer hands to a client: the local transport
+// carries at most 64 KiB per message, and the item and format names and the
+// message header need the rest.
+const DWORD DDE_MAX_VALUE_BYTES = 60u * 1024u;
 
 #endif

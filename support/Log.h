@@ -19,7 +19,9 @@ int getLogLevel();
 void setDebugStream(std::ostream* stream);
 
 // Test seams: route every level to one stream (null restores standard
-// output), and replace the wall clock behind the time stamp (null restores).
+// output), and replace the wall clock behind the time stamp and the
+// LogLimit windows (null restores). A new destination also starts every
+// LogLimit count afresh, dropping what they held back.
 void setLogStreams(std::ostream* stream);
 void setLogClock(std::time_t (*clock)());
 
@@ -41,7 +43,85 @@ const char* logSourceName(const char* path, char* out, std::size_t outSize);
 
 #define TAVRO_LOG(level, parts) TAVRO_LOG_AS(level, __func__, parts)
 
+// Caps the lines that one kind of trouble writes, so that no input, however
+// long or however often repeated, turns into more log than about its own
+// size. Within a window of LOG_LIMIT_WINDOW seconds the first LOG_LIMIT_LINES
+// lines are written as they stand; the rest are counted, and the count is
+// written as one line "... N more like this", at the level and location of
+// the last line held back, when the window is over: at the next line of the
+// same limit or at flush(). The _CAPPED macros keep one limit per statement
+// (a static); a parser that handles one input at a time may hold its own
+// LogLimit and flush() it at the end of each input, so that the summary
+// follows the input at once and the next input starts with a fresh count.
+// Single-threaded, like the rest of the log.
+const unsigned LOG_LIMIT_LINES = 5;
+const int LOG_LIMIT_WINDOW = 10;
+
+class LogLimit {
+ public:
+  explicit LogLimit(unsigned lines = LOG_LIMIT_LINES, int windowSeconds = LOG_LIMIT_WINDOW);
+  ~LogLimit();
+  LogLimit(const LogLimit&) = delete;
+  LogLimit& operator=(const LogLimit&) = delete;
+
+  // True when a line of `level` at this location may be written now; false
+  // when it is counted instead. Call only when the level is on.
+  bool allow(int level, const char* file, const char* function, int line);
+  // Writes the summary of what was held back, if anything, and starts a new window.
+  void flush();
+  // Forgets the window and what was held back, writing nothing.
+  void reset();
+  unsigned heldBack() const { return m_held; }
+
+ private:
+  friend void flushLogLimits();
+  friend void setLogStreams(std::ostream* stream);
+
+  unsigned m_lines;
+  int m_window;
+  unsigned m_written;
+  unsigned m_held;
+  std::time_t m_windowStart;
+  bool m_started;
+  int m_level;
+  const char* m_file;
+  const char* m_function;
+  int m_line;
+  LogLimit* m_prev;
+  LogLimit* m_next;
+};
+
+// Writes the summary of every LogLimit that holds lines back (a periodic
+// timer, or the end of a test).
+void flushLogLimits();
+
+#define TAVRO_LOG_LIMITED(limit, level, parts)                                    \
+  do {                                                                            \
+    if (getLogLevel() >= (level) && (limit).allow((level), __FILE__, __func__, __LINE__)) { \
+      char tavro_log_src_[64];                                                    \
+      std::ostream& tavro_log_os_ =                                               \
+          log((level), logSourceName(__FILE__, tavro_log_src_, sizeof tavro_log_src_), \
+              __func__, __LINE__);                                                \
+      tavro_log_os_ << parts << '\n';                                             \
+      tavro_log_os_.flush();                                                      \
+    }                                                                             \
+  } while (0)
+
+#define TAVRO_LOG_CAPPED(level, parts)              \
+  do {                                              \
+    static LogLimit tavro_log_site_limit_;          \
+    TAVRO_LOG_LIMITED(tavro_log_site_limit_, level, parts); \
+  } while (0)
+
 #define LOG_ERR(parts) TAVRO_LOG(1, parts)
 #define LOG_WRN(parts) TAVRO_LOG(2, parts)
 #define LOG_INF(parts) TAVRO_LOG(3, parts)
 #define LOG_DBG(parts) TAVRO_LOG(4, parts)
+
+#define LOG_ERR_LIMITED(limit, parts) TAVRO_LOG_LIMITED(limit, 1, parts)
+#define LOG_WRN_LIMITED(limit, parts) TAVRO_LOG_LIMITED(limit, 2, parts)
+#define LOG_INF_LIMITED(limit, parts) TAVRO_LOG_LIMITED(limit, 3, parts)
+
+#define LOG_ERR_CAPPED(parts) TAVRO_LOG_CAPPED(1, parts)
+#define LOG_WRN_CAPPED(parts) TAVRO_LOG_CAPPED(2, parts)
+#define LOG_INF_CAPPED(parts) TAVRO_LOG_CAPPED(3, parts)

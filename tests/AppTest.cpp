@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
+#include "dde/DdeRequests.h"
 #include "platform/Socket.h"
 #include "tests/ServerHarness.h"
 #include "tests/TestSupport.h"
@@ -151,8 +154,13 @@ TEST_F(AppRoutingTest, ImagesAndUpdatesReachTheStockAsText) {
   const std::string bid = vod->values[4];
   EXPECT_FALSE(bid.empty());
   EXPECT_NE(bid.find_first_of("0123456789"), std::string::npos);
-  // Updates keep arriving.
-  ASSERT_TRUE(runUntil([&] { return vod->values[4] != bid || vod->values[1] != ""; }));
+  // Updates keep arriving: some value moves away from the first image's.
+  const FieldValues first = vod->values;
+  ASSERT_TRUE(runUntil([&] {
+    for (const auto& entry : vod->values)
+      if (first.find(entry.first) == first.end() || first.find(entry.first)->second != entry.second) return true;
+    return false;
+  }));
   EXPECT_TRUE(tipShown("1 active stocks"));
   vod->close();
   ASSERT_TRUE(runUntil([&] { return !vod->isOpen(); }));
@@ -169,6 +177,29 @@ TEST_F(AppRoutingTest, SymbolRecordRowFollowsTheUserLocale) {
   for (const auto& v : vod->values) found |= v.second.find("soci\xE9t\xE9") != std::string::npos;
   EXPECT_TRUE(found);
   strcpy(userLocale, "en_GB");
+}
+
+TEST_F(AppRoutingTest, RequestsAnswerFromTheCacheForTwoSecondsAfterTheLastImage) {
+  static std::time_t now = 1000;
+  setStockClock([] { return now; });
+  Stock* vod = findOrCreateStock("LSE_VOD");
+  vod->open();
+  ASSERT_TRUE(runUntil([&] { return vod->isOpen() && vod->values.count(4); }));
+  vod->close();
+  ASSERT_TRUE(runUntil([&] { return !vod->isOpen(); }));
+  auto ask = [] {
+    HDDEDATA data = request(reinterpret_cast<HCONV>(1), "lse_vod", "BID", CF_TEXT);
+    char text[64] = "";
+    if (data) DdeGetData(data, reinterpret_cast<BYTE*>(text), sizeof text - 1, 0);
+    return std::string(text);
+  };
+  now = vod->lastUpdate + 2;
+  EXPECT_EQ(ask(), vod->values[4]);
+  EXPECT_EQ(sink->getRecordStatus(vod->rid.c_str()).status, QELSTATUS_CLOSED);
+  now = vod->lastUpdate + 3;
+  EXPECT_EQ(ask(), " ");
+  EXPECT_EQ(sink->getRecordStatus(vod->rid.c_str()).status, QELSTATUS_SNAPSHOT_WAIT);
+  setStockClock(nullptr);
 }
 
 TEST_F(AppRoutingTest, ErrorStatusMarksTheStockInvalid) {
@@ -192,6 +223,46 @@ TEST_F(AppRoutingTest, RecordsNobodyOpenedAreLoggedAndDropped) {
   EXPECT_EQ(stocks.count("LSE_ZZZ"), 0u);
   app.handleStatus(*sink, "L1^LSE^ZZZ", QELSTATUS_OPEN, QELSTATUS_ERROR);
   EXPECT_TRUE(logs.contains("can't find stock (LSE_ZZZ)"));
+}
+
+// The real entry: the tip waits for the main loop, and reads
+// "Authenticating.." while the login answer is outstanding.
+TEST(AppStartUpTest, FirstTipComesFromTheMainLoopWhileTheLoginIsAnswered) {
+  ServerHarness h;
+  LoopbackServer feed;  // takes the connection and never answers
+  hostname = "127.0.0.1";
+  feedPorts[0] = feedPorts[1] = feed.port();
+  h.shell.logins.push_back({true, "demo", "demo"});
+  std::size_t tipsDuringDialog = 99;
+  h.shell.onDialog = [&] { tipsDuringDialog = h.shell.tips.size(); };
+  struct Exit : TimerHandler {
+    ScriptedShell* shell;
+    void handleTimer(int) override { shell->exit(); }
+  } exitLater;
+  exitLater.shell = &h.shell;
+  h.loop.setTimer(h.loop.allocateTimerId(), 1300, &exitLater);
+  LogCapture logs(3);
+  EXPECT_EQ(tavroMain(h.shell, h.loop), 0);
+  EXPECT_EQ(tipsDuringDialog, 0u);
+  ASSERT_FALSE(h.shell.tips.empty());
+  EXPECT_EQ(h.shell.tips[0], "Authenticating..");
+}
+
+// With the DDE directory refused no client can reach the program: it says
+// so and ends with a failure status.
+TEST(AppStartUpTest, ServiceThatCannotStartEndsTheProgram) {
+  ServerHarness h;
+  ASSERT_TRUE(h.startSim());
+  std::string notADirectory = h.ddeDir + "/file";
+  FILE* f = std::fopen(notADirectory.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  setenv("TAVRO_DDE_DIR", notADirectory.c_str(), 1);
+  h.shell.logins.push_back({true, "demo", "demo"});
+  LogCapture logs(3);
+  EXPECT_EQ(tavroMain(h.shell, h.loop), 1);
+  ASSERT_EQ(h.shell.boxes.size(), 1u);
+  EXPECT_NE(h.shell.boxes[0].find("could not be started"), std::string::npos);
 }
 
 TEST(AppLocaleTest, OnlyFourLocaleIdsSelectAnotherLanguage) {

@@ -4,11 +4,7 @@
 // this process.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -21,12 +17,11 @@
 
 #include "platform/EventLoop.h"
 #include "platform/ddeml.h"
+#include "tests/ChildProcess.h"
 #include "tests/TestSupport.h"
 #include "tools/ddeclient/DdeClient.h"
 #include "tools/ddeclient/WatchTable.h"
 #include "tools/ddeclient/XlTable.h"
-
-extern char** environ;
 
 namespace {
 
@@ -223,21 +218,6 @@ TEST(WatchTableTest, DrawsARowPerTopicAndRedrawsInPlace) {
 
 // ---- Against a server in this process
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/ddeclienttest-XXXXXX";
-    char* made = ::mkdtemp(pattern);
-    root = made ? made : "";
-    ::setenv("TAVRO_DDE_DIR", (root + "/dde").c_str(), 1);
-  }
-  ~TempDir() {
-    ::unsetenv("TAVRO_DDE_DIR");
-    if (!root.empty()) std::system(("rm -rf '" + root + "'").c_str());
-  }
-  std::string root;
-};
-
 struct ChildRun {
   int status = -1;
   std::string out, err;
@@ -299,53 +279,20 @@ class DdeClientTest : public ::testing::Test {
   // Runs ddeclient with `args` while this process serves it; `tick` runs
   // between loop turns. Killed after `timeoutMs`.
   ChildRun run(const std::vector<std::string>& args, const std::function<void()>& tick = {}, int timeoutMs = 10000) {
+    std::vector<std::string> argv{DDECLIENT_EXECUTABLE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess child;
     ChildRun result;
-    int out[2], err[2];
-    if (::pipe(out) != 0 || ::pipe(err) != 0) return result;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, err[0]);
-    std::vector<std::string> all{DDECLIENT_EXECUTABLE};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, DDECLIENT_EXECUTABLE, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    ::fcntl(out[0], F_SETFL, O_NONBLOCK);
-    ::fcntl(err[0], F_SETFL, O_NONBLOCK);
-    auto drain = [&] {
-      char buf[4096];
-      ssize_t n;
-      while ((n = ::read(out[0], buf, sizeof buf)) > 0) result.out.append(buf, static_cast<std::size_t>(n));
-      while ((n = ::read(err[0], buf, sizeof buf)) > 0) result.err.append(buf, static_cast<std::size_t>(n));
-    };
-    if (rc == 0) {
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-      int status = 0;
-      for (;;) {
-        loop.runOnce(5);
-        if (tick) tick();
-        drain();
-        if (::waitpid(pid, &status, WNOHANG) == pid) break;
-        if (std::chrono::steady_clock::now() > deadline) {
-          ::kill(pid, SIGKILL);
-          ::waitpid(pid, &status, 0);
-          status = -1;
-          break;
-        }
-      }
-      drain();
-      result.status = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (!child.start(argv, {}, "", "")) return result;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (child.running() && std::chrono::steady_clock::now() < deadline) {
+      loop.runOnce(5);
+      if (tick) tick();
     }
-    ::close(out[0]);
-    ::close(err[0]);
+    child.stop(SIGKILL, 2000);
+    result.status = child.exitCode();
+    result.out = child.out();
+    result.err = child.err();
     return result;
   }
 

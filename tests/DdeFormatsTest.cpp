@@ -3,12 +3,17 @@
 
 #include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "dde/DDEInterface.h"
+#include "dde/DdeFormats.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
+#include "feed/QelUpdate.h"
 #include "feed/StdFID.h"
 #include "feed/TradeCodes.h"
+#include "support/Log.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -44,6 +49,12 @@ TEST_F(DdeFormatsTest, NumberCellIsTwentyBytesWithALittleEndianDouble) {
   EXPECT_EQ(xl(" ", BID), zero);  // the placeholder of a pending request
 }
 
+TEST_F(DdeFormatsTest, NumbersTheFeedCannotHaveMeantGoOutAsTheirText) {
+  for (const char* t : {"nan", "-inf", "Infinity", "1e400", "-1e400", "0x10", " -0X1p3"})
+    EXPECT_EQ(renderXlTable(&stock, t, BID), xltableStringBytes(t)) << t;
+  EXPECT_EQ(xl("1e-400", BID), xl("0", BID));  // underflow is a number, zero
+}
+
 TEST_F(DdeFormatsTest, StringCellCountsItsTrailingZero) {
   EXPECT_EQ(xl("abc", NAME), "10 00 04 00 01 00 01 00 02 00 05 00 03 61 62 63 00");
   EXPECT_EQ(xl("", NAME), xl("0", NAME));  // an empty text field is the string "0"
@@ -60,6 +71,60 @@ TEST_F(DdeFormatsTest, LongStringsAreCutToFitTheOneByteSize) {
   EXPECT_EQ(bytes.back(), '\0');
   std::string fits(253, 'y');
   EXPECT_EQ(renderXlTable(&stock, fits.c_str(), NAME).size(), 253u + 14u);
+}
+
+// A symbol-record update of one row: language tag and fields.
+std::string symbolRow(const std::vector<std::pair<QelFID, std::string>>& fields) {
+  std::string buffer(1 << 20, '\0');
+  QelUpdate writer;
+  writer.setWorkingBuffer(&buffer[0], static_cast<unsigned>(buffer.size()));
+  writer.addRow();
+  for (const auto& field : fields) {
+    QelField* f = QelField::create(field.first, field.second.data(), static_cast<std::uint32_t>(field.second.size()));
+    writer.setField(f);
+    QelField::release(f);
+  }
+  buffer.resize(writer.getDataLength());
+  return buffer;
+}
+
+TEST_F(DdeFormatsTest, LongDescriptiveTextsAreKeptWholeAndCutOnlyInATable) {
+  std::string name = "Soci\xC3\xA9t\xC3\xA9 " + std::string(300, 'n');
+  std::string bytes = symbolRow({{FID_LANGUAGE, "en_GB"}, {NAME, name}});
+  QelUpdate reader;
+  reader.setBuffer(&bytes[0], static_cast<unsigned>(bytes.size()));
+  stock.symbolImage(&reader);
+  EXPECT_EQ(stock.values[NAME], "Soci\xE9t\xE9 " + std::string(300, 'n'));
+  EXPECT_EQ(renderXlTable(&stock, stock.values[NAME].c_str(), NAME).size(), 253u + 14u);
+}
+
+TEST_F(DdeFormatsTest, FieldIdsOutsideTheTableAreNotKept) {
+  std::vector<std::pair<QelFID, std::string>> fields;
+  for (QelFID fid = 1; fid <= 50000; ++fid) fields.emplace_back(fid * 7, "1");
+  std::string bytes = symbolRow(fields);
+  QelUpdate reader;
+  reader.setBuffer(&bytes[0], static_cast<unsigned>(bytes.size()));
+  stock.image(&reader);
+  EXPECT_LE(stock.values.size(), static_cast<std::size_t>(NUM_FIDS));
+  EXPECT_EQ(stock.values[7], "1");
+  reader.setBuffer(&bytes[0], static_cast<unsigned>(bytes.size()));
+  stock.symbolImage(&reader);
+  EXPECT_LE(stock.values.size(), static_cast<std::size_t>(NUM_FIDS));
+}
+
+TEST_F(DdeFormatsTest, ADescriptiveImageOfManyRowsLogsAFewLines) {
+  std::string buffer(4 + 5 * 100000, '\0');
+  QelUpdate writer;
+  writer.setWorkingBuffer(&buffer[0], static_cast<unsigned>(buffer.size()));
+  while (writer.addRow()) {
+  }
+  QelUpdate reader;
+  reader.setBuffer(&buffer[0], writer.getDataLength());
+  LogCapture logs(3);
+  stock.symbolImage(&reader);
+  EXPECT_EQ(logs.count("en_GB en_GB"), static_cast<int>(LOG_LIMIT_LINES));
+  EXPECT_TRUE(logs.contains("... 99995 more like this"));
+  EXPECT_LT(logs.text().size(), 2000u);
 }
 
 TEST_F(DdeFormatsTest, TimesAreShownAsTimeOfDay) {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "tests/ServerHarness.h"
 #include "tests/TestSupport.h"
@@ -16,6 +18,28 @@ const DdeBridgeFormat TEXT = DdeBridgeFormat::standard(CF_TEXT);
 const DdeBridgeFormat TABLE = DdeBridgeFormat::registered("XlTable");
 
 std::string cText(const std::string& data) { return std::string(data.c_str()); }
+
+// Applies an update of one field to `stock`, as the feed's frame would.
+void applyField(Stock* stock, QelFID fid, const std::string& text) {
+  std::string buffer(text.size() + 64, '\0');
+  QelUpdate writer;
+  writer.setWorkingBuffer(&buffer[0], static_cast<unsigned>(buffer.size()));
+  writer.selectRow(0);
+  QelField* f = QelField::create(fid, text.data(), static_cast<std::uint32_t>(text.size()));
+  writer.setField(f);
+  QelField::release(f);
+  QelUpdate reader;
+  reader.setBuffer(&buffer[0], writer.getDataLength());
+  stock->image(&reader);
+}
+
+// Every advise that arrives within `ms` of quiet, keyed by conversation.
+std::multimap<std::uint32_t, DdeAdvise> drainAdvises(DdeClient& client, int ms = 200) {
+  std::multimap<std::uint32_t, DdeAdvise> got;
+  DdeAdvise advise;
+  while (client.nextAdvise(advise, ms)) got.emplace(advise.conv, advise);
+  return got;
+}
 
 class DdeServerTest : public ::testing::Test {
  protected:
@@ -113,7 +137,14 @@ TEST_F(DdeServerTest, StoppingTheLastLoopClosesTheRecordAndStartingReopens) {
   ASSERT_EQ(client.adviseStart(conv, "BID", TEXT), DdeReply::Ok);  // still one subscription
   ASSERT_EQ(conversationMap.size(), 1u);
   EXPECT_EQ(conversationMap.begin()->second->subscriptions.size(), 1u);
+  // The same item in a second format is a loop of its own: stopping one leaves the other.
+  ASSERT_EQ(client.adviseStart(conv, "BID", TABLE), DdeReply::Ok);
   ASSERT_EQ(client.adviseStop(conv, "BID", TEXT), DdeReply::Ok);
+  drainAdvises(client, 0);
+  DdeAdvise advise;
+  ASSERT_TRUE(runUntil([&] { return client.nextAdvise(advise, 0) && advise.format == TABLE; }));
+  EXPECT_TRUE(barc->isOpen());
+  ASSERT_EQ(client.adviseStop(conv, "BID", TABLE), DdeReply::Ok);
   ASSERT_TRUE(runUntil([&] { return sink->getRecordStatus(barc->rid.c_str()).status == QELSTATUS_CLOSED; }));
   ASSERT_EQ(client.adviseStart(conv, "OFFER", TEXT), DdeReply::Ok);
   ASSERT_TRUE(runUntil([&] { return barc->isOpen(); }));
@@ -152,6 +183,61 @@ TEST_F(DdeServerTest, UnknownInstrumentBecomesInvalidAndAnswersError) {
   std::uint32_t other = conversation("xyz_abc");
   ASSERT_EQ(client.adviseStart(other, "BID", TEXT), DdeReply::Ok);
   ASSERT_TRUE(runUntil([&] { return getStock("XYZ_ABC")->invalid; }));
+  // A topic without a market part has the empty symbol, and its loops get ERROR too.
+  drainAdvises(client, 0);
+  std::uint32_t bare = conversation("_vod");
+  ASSERT_EQ(client.adviseStart(bare, "BID", TEXT), DdeReply::Ok);
+  DdeAdvise bareAdvise;
+  ASSERT_TRUE(runUntil([&] { return client.nextAdvise(bareAdvise, 0) && bareAdvise.conv == bare; }));
+  EXPECT_EQ(cText(bareAdvise.data), "ERROR");
+}
+
+TEST_F(DdeServerTest, EveryLoopGetsItsOwnInstrumentUnderEverySpellingOfItsTopic) {
+  std::vector<std::uint32_t> vodConvs = {conversation("lse_vod"), conversation("LSE^VOD"), conversation("_lse__vod")};
+  std::uint32_t bpConv = conversation("lse_bp");
+  Stock* vod = getStock("LSE_VOD");
+  Stock* bp = getStock("LSE_BP");
+  ASSERT_TRUE(runUntil([&] { return vod->isOpen() && bp->isOpen(); }));
+  sim.reset();  // only our updates from here
+  for (std::uint32_t conv : vodConvs) ASSERT_EQ(client.adviseStart(conv, "BID", TEXT), DdeReply::Ok);
+  ASSERT_EQ(client.adviseStart(bpConv, "BID", TEXT), DdeReply::Ok);
+  drainAdvises(client, 50);
+  applyField(vod, 4, "101.5");
+  auto got = drainAdvises(client);
+  ASSERT_EQ(got.size(), 3u);
+  for (std::uint32_t conv : vodConvs) {
+    ASSERT_EQ(got.count(conv), 1u) << conv;
+    EXPECT_EQ(cText(got.find(conv)->second.data), "101.5");
+  }
+  applyField(bp, 4, "7.25");
+  got = drainAdvises(client);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got.begin()->first, bpConv);
+  EXPECT_EQ(cText(got.begin()->second.data), "7.25");
+}
+
+TEST_F(DdeServerTest, ValueTooLongForTheTransportIsErrorForRequestAndLoopAlike) {
+  std::uint32_t conv = conversation("lse_bp");
+  Stock* bp = getStock("LSE_BP");
+  ASSERT_TRUE(runUntil([&] { return bp->isOpen(); }));
+  sim.reset();
+  ASSERT_EQ(client.adviseStart(conv, "NAME", TEXT), DdeReply::Ok);
+  drainAdvises(client, 50);
+  // CF_TEXT carries the terminator: this text is the largest deliverable value.
+  const std::string fits(DDE_MAX_VALUE_BYTES - 1, 'n');
+  applyField(bp, 67, fits);
+  auto got = drainAdvises(client);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(cText(got.begin()->second.data), fits);
+  std::string value;
+  ASSERT_EQ(request(conv, "NAME", TEXT, value), DdeReply::Ok);
+  EXPECT_EQ(cText(value), fits);
+  applyField(bp, 67, fits + "n");
+  got = drainAdvises(client);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(cText(got.begin()->second.data), "ERROR");
+  ASSERT_EQ(request(conv, "NAME", TEXT, value), DdeReply::Ok);
+  EXPECT_EQ(cText(value), "ERROR");
 }
 
 TEST_F(DdeServerTest, OverlongTopicsAreRefusedNotCut) {
@@ -181,29 +267,11 @@ TEST_F(DdeServerTest, OneNotificationPerChangedUpdateAndNoneWhenNothingChanged) 
   sim.reset();
   ASSERT_EQ(client.adviseStart(conv, "BID", TEXT), DdeReply::Ok);
   ASSERT_EQ(client.adviseStart(conv, "OFFER", TEXT), DdeReply::Ok);
-  DdeAdvise drained;
-  while (client.nextAdvise(drained, 50)) {
-  }
-  char buffer[256];
-  auto apply = [&](const char* bid) {
-    QelUpdate writer;
-    writer.setWorkingBuffer(buffer, sizeof buffer);
-    writer.selectRow(0);
-    QelField* f = QelField::create(4, bid, static_cast<std::uint32_t>(std::strlen(bid)));
-    writer.setField(f);
-    QelField::release(f);
-    QelUpdate reader;
-    reader.setBuffer(buffer, writer.getDataLength());
-    bp->image(&reader);
-  };
-  apply("471.25");
-  int received = 0;
-  while (client.nextAdvise(drained, 200)) ++received;
-  EXPECT_EQ(received, 2);  // one post, served once per loop
-  apply("471.25");
-  received = 0;
-  while (client.nextAdvise(drained, 200)) ++received;
-  EXPECT_EQ(received, 0);
+  drainAdvises(client, 50);
+  applyField(bp, 4, "471.25");
+  EXPECT_EQ(drainAdvises(client).size(), 2u);  // served once per loop
+  applyField(bp, 4, "471.25");
+  EXPECT_EQ(drainAdvises(client).size(), 0u);
 }
 
 }  // namespace

@@ -1,19 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/EventLoop.h"
 #include "platform/Socket.h"
 #include "tests/TestSupport.h"
+#include "tests/fakes/ManualClock.h"
 
 namespace {
-
-class ManualClock : public MonotonicClock {
- public:
-  std::int64_t now = 1000;
-  std::int64_t nowMs() override { return now; }
-};
 
 struct Recorder : EventLoopHandler, TimerHandler {
   std::vector<std::string> events;
@@ -158,6 +154,56 @@ TEST_F(EventLoopTest, HandlerMayUnwatchOtherSocketsSafely) {
   loop.runOnce(1000);
   EXPECT_FALSE(loop.isWatched(other));
   socketClose(other);
+}
+
+TEST(EventLoopPost, RunsOnTheNextTurnInOrder) {
+  ManualClock clock;
+  EventLoop loop(&clock);
+  std::vector<std::string> ran;
+  int hooks = 0;
+  loop.setAfterEvent([&] { ++hooks; });
+  loop.post([&] {
+    ran.push_back("a");
+    // Posted from inside a posted function: waits for the turn after.
+    loop.post([&] { ran.push_back("c"); });
+  });
+  loop.post([&] { ran.push_back("b"); });
+  EXPECT_TRUE(ran.empty());
+  EXPECT_TRUE(loop.runOnce(-1));  // must not wait: work is ready
+  EXPECT_EQ(ran, std::vector<std::string>({"a", "b"}));
+  EXPECT_EQ(hooks, 2);
+  EXPECT_TRUE(loop.runOnce(-1));
+  EXPECT_EQ(ran, std::vector<std::string>({"a", "b", "c"}));
+  EXPECT_FALSE(loop.runOnce(0));
+
+  // From a timer handler, and inside a modal run.
+  struct Poster : TimerHandler {
+    EventLoop* loop;
+    std::vector<std::string>* ran;
+    void handleTimer(int id) override {
+      loop->killTimer(id);
+      loop->post([this] { ran->push_back("posted"); });
+    }
+  } poster;
+  poster.loop = &loop;
+  poster.ran = &ran;
+  ran.clear();
+  loop.setTimer(loop.allocateTimerId(), 5, &poster);
+  clock.now += 5;
+  EXPECT_TRUE(loop.runUntil([&] { return !ran.empty(); }));
+  EXPECT_EQ(ran, std::vector<std::string>({"posted"}));
+}
+
+TEST(EventLoopTimerIds, NeverTheProgramsOwnNorTaken) {
+  EventLoop loop;
+  std::set<int> ids;
+  for (int i = 0; i < 5; ++i) ids.insert(loop.allocateTimerId());
+  EXPECT_EQ(ids.size(), 5u);
+  EXPECT_EQ(ids.count(0) + ids.count(1), 0u);
+  int given = *ids.begin();
+  loop.releaseTimerId(given);
+  EXPECT_EQ(loop.allocateTimerId(), given);  // a returned id is handed out again
+  EXPECT_EQ(ids.count(loop.allocateTimerId()), 0u);
 }
 
 }  // namespace

@@ -9,14 +9,16 @@
 
 namespace {
 
-// 1 March 2024 09:05:07 UTC.
-std::time_t fixedClock() { return 1709283907; }
+// 1 March 2024 09:05:07 UTC, moved on by the tests of LogLimit windows.
+std::time_t clockNow = 1709283907;
+std::time_t fixedClock() { return clockNow; }
 
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("TZ", "UTC0", 1);
     tzset();
+    clockNow = 1709283907;
     setLogClock(fixedClock);
     setLogStreams(&out);
     oldLevel = getLogLevel();
@@ -112,6 +114,52 @@ TEST_F(LogTest, StampUsesTwoDigitFields) {
   // The stream's fill character is restored after the padded location.
   out << std::setw(3) << 7;
   EXPECT_EQ(out.str().substr(out.str().size() - 3), "7  ");
+}
+
+int countOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+void badLine(int i) { LOG_ERR_CAPPED("bad line " << i); }
+void otherBadLine() { LOG_WRN_CAPPED("other trouble"); }
+
+TEST_F(LogTest, CappedStatementWritesFirstLinesThenOneSummaryPerWindow) {
+  setLogLevel(3);
+  for (int i = 0; i < 1000; ++i) badLine(i);
+  otherBadLine();  // a statement of its own keeps its own count
+  EXPECT_EQ(countOf(out.str(), "bad line "), static_cast<int>(LOG_LIMIT_LINES));
+  EXPECT_NE(out.str().find("ERR - bad line 0\n"), std::string::npos);
+  EXPECT_EQ(countOf(out.str(), "other trouble"), 1);
+  EXPECT_EQ(countOf(out.str(), "more like this"), 0);  // the window is not over yet
+
+  out.str("");
+  clockNow += LOG_LIMIT_WINDOW;  // the next line ends the window: summary first, at the statement's place
+  badLine(1000);
+  const std::string text = out.str();
+  std::size_t summary = text.find(" | ERR - ... " + std::to_string(1000 - LOG_LIMIT_LINES) + " more like this\n");
+  ASSERT_NE(summary, std::string::npos) << text;
+  EXPECT_NE(text.substr(0, summary).find(":badLine "), std::string::npos);
+  EXPECT_GT(text.find("bad line 1000"), summary);
+  EXPECT_EQ(countOf(text, "\n"), 2);
+}
+
+TEST_F(LogTest, LimitOfOneInputIsFlushedAtItsEnd) {
+  setLogLevel(3);
+  evaluations = 0;
+  LogLimit limit(2);
+  for (int i = 0; i < 50; ++i) LOG_WRN_LIMITED(limit, counted());
+  TAVRO_LOG_LIMITED(limit, 4, counted());  // below the level: neither counted nor evaluated
+  EXPECT_EQ(evaluations, 2);  // held-back lines are not formatted either
+  EXPECT_EQ(limit.heldBack(), 48u);
+  limit.flush();
+  EXPECT_EQ(countOf(out.str(), "\n"), 3);
+  EXPECT_NE(out.str().find(" | WRN - ... 48 more like this\n"), std::string::npos);
+  limit.flush();  // nothing held back: nothing written, and the next input starts afresh
+  LOG_WRN_LIMITED(limit, "next input");
+  EXPECT_EQ(countOf(out.str(), "\n"), 4);
+  EXPECT_EQ(countOf(out.str(), "more like this"), 1);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "app/TavroDDE.h"
 #include "feed/Market.h"
 #include "tests/TestSupport.h"
 
@@ -115,6 +116,35 @@ TEST_F(MarketTest, LaterLinesReplaceEarlierMarkets) {
   EXPECT_EQ(marketMap["LSE"]->getID(), 9);
   EXPECT_EQ(marketSymbols["LONDON"], "LSE");
   EXPECT_EQ(makeRID("london_vod"), "L1^LSE^VOD^d");
+}
+
+TEST_F(MarketTest, MarketListTakesEveryIdThatFitsAnInt) {
+  struct Case {
+    const char* line;
+    bool taken;
+    int id;
+  } cases[] = {
+      {"BIG:R:BIG:2000000", true, 2000000},
+      {"NEG:R:NEG:-1000001", true, -1000001},
+      {"MAX:R:MAX:2147483647", true, 2147483647},
+      {"MIN:R:MIN:-2147483648", true, -2147483647 - 1},
+      {"TAIL:R:TAIL:42abc", true, 42},  // read as "%d" reads it
+      {"OVER:R:OVER:2147483648", false, 0},
+      {"UNDER:R:UNDER:-2147483649", false, 0},
+      {"HUGE:R:HUGE:99999999999999999999", false, 0},
+      {"NONE:R:NONE:x", false, 0},
+  };
+  LogCapture quiet(0);
+  for (const Case& c : cases) {
+    std::string line = c.line;
+    EXPECT_EQ(parseMarketList(line.data(), line.size()), c.taken ? 1 : 0) << c.line;
+    std::string symbol = line.substr(0, line.find(':'));
+    ASSERT_EQ(marketMap.count(symbol), c.taken ? 1u : 0u) << c.line;
+    if (!c.taken) continue;
+    EXPECT_EQ(marketMap[symbol]->getID(), c.id) << c.line;
+    // A topic on the market resolves.
+    EXPECT_EQ(makeRID((symbol + "_vod").c_str()), "L1^" + symbol + "^VOD") << c.line;
+  }
 }
 
 }  // namespace

@@ -175,7 +175,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Malformed{"LengthZero", le32(0) + std::string(8, 'z'), "invalid message length 0"},
         Malformed{"LengthEight", le32(8) + std::string("\x06\x00\x00\x00", 4), "invalid message length 8"},
-        Malformed{"LengthHuge", le32(0xFFFFFFF0u) + "\x03\x01", "invalid message length 4294967280"},
+        // Frames past the cap may be well formed: the line says whose limit they pass.
+        Malformed{"LengthHuge", le32(0xFFFFFFF0u) + "\x03\x01",
+                  "ERR - QelChannel::recvMessage - frame of 4294967280 bytes exceeds this program's limit of "
+                  "16777216 bytes\n"},
+        Malformed{"LengthOneOverCap", le32(16u * 1024u * 1024u + 1u) + "\x03\x01",
+                  "ERR - QelChannel::recvMessage - frame of 16777217 bytes exceeds this program's limit of "
+                  "16777216 bytes\n"},
         Malformed{"RidPastTrailer", withByte(frame(QELMSG_IMAGE, "AB", "cd"), 5, 5), "invalid rid length 5"},
         Malformed{"RidPastLength", withByte(frame(QELMSG_IMAGE, "AB"), 5, static_cast<char>(200)),
                   "invalid rid length 200"},

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -200,16 +201,32 @@ TEST_F(QelSinkTest, RequestWhileDisconnectedChangesNothing) {
   EXPECT_FALSE(sink.sendPing());
 }
 
+std::time_t manualNow = 0;
+std::time_t manualClock() { return manualNow; }
+
 TEST_F(QelSinkTest, ProcessReopensStaleRecordsAtMostEveryOtherSecond) {
-  ASSERT_TRUE(sink.sendOpen(RID));
-  feed(frame(QELMSG_IMAGE, RID) + frame(QELMSG_STATUS, RID, le32(QELSTATUS_STALE)));
-  ASSERT_EQ(status(), QELSTATUS_STALE);
-  sent();
+  manualNow = std::time(nullptr) + 100;  // past the construction second
+  QelSink::setClock(manualClock);
   LogCapture logs;
-  // The first check waits for the clock to move past the construction second.
-  ASSERT_TRUE(pollUntil([&] { return logs.contains("reopened stale 1"); }, [&] { sink.process(); }, 3000));
-  EXPECT_EQ(status(), QELSTATUS_STALE_OPEN_WAIT);
-  EXPECT_EQ(sent(), frame(QELMSG_OPEN, RID));
+  for (int second = 0; second < 6; ++second, ++manualNow) {
+    // The record goes stale again every second; it is reopened only every other one.
+    if (second == 0) {
+      ASSERT_TRUE(sink.sendOpen(RID));
+    }
+    feed(frame(QELMSG_IMAGE, RID) + frame(QELMSG_STATUS, RID, le32(QELSTATUS_STALE)));
+    ASSERT_EQ(status(), QELSTATUS_STALE);
+    sent();
+    sink.process();
+    sink.process();  // twice in one second changes nothing
+    bool reopened = second % 2 == 0;
+    EXPECT_EQ(status(), reopened ? QELSTATUS_STALE_OPEN_WAIT : QELSTATUS_STALE) << second;
+    EXPECT_EQ(sent(), reopened ? frame(QELMSG_OPEN, RID) : "") << second;
+    if (!reopened) {
+      ASSERT_TRUE(sink.sendOpen(RID));  // reopened by hand, so the next image is taken
+    }
+  }
+  EXPECT_EQ(logs.count("reopened stale 1"), 3);
+  QelSink::setClock(nullptr);
 }
 
 // One cell of the table, driven through the sink: put RID in `from`, apply
@@ -253,6 +270,13 @@ TEST_P(QelSinkTableTest, StoredStatusFollowsTheTable) {
     case QELACTION_STATUS_CLOSED: feed(frame(QELMSG_STATUS, RID, le32(QELSTATUS_CLOSED))); break;
     case QELACTION_STATUS_STALE: feed(frame(QELMSG_STATUS, RID, le32(QELSTATUS_STALE))); break;
     case QELACTION_DISCONNECT: sink.disconnect(); break;
+    case QELACTION_REOPEN:
+      // The periodic stale check walks every record through this column.
+      manualNow = std::time(nullptr) + 100;
+      QelSink::setClock(manualClock);
+      sink.process();
+      QelSink::setClock(nullptr);
+      break;
   }
   int after = expected == QELSTATUS_ERROR || expected == QELSTATUS_NO_CHANGE ? c.from : expected;
   EXPECT_EQ(status(), after);
@@ -261,13 +285,16 @@ TEST_P(QelSinkTableTest, StoredStatusFollowsTheTable) {
     bool wantFrame = expected != QELSTATUS_ERROR && expected != QELSTATUS_NO_CHANGE;
     EXPECT_EQ(!sent().empty(), wantFrame);
   }
+  if (c.action == QELACTION_REOPEN) {
+    EXPECT_EQ(sent(), expected == QELSTATUS_STALE_OPEN_WAIT ? frame(QELMSG_OPEN, RID) : "");
+  }
 }
 
 std::vector<Cell> allCells() {
   std::vector<Cell> cells;
   for (int from = QELSTATUS_CLOSED; from <= QELSTATUS_STALE_OPEN_WAIT; ++from)
     for (int action = 0; action < QELACTION_COUNT; ++action)
-      if (action != QELACTION_REOPEN) cells.push_back({from, action});
+      cells.push_back({from, action});
   return cells;
 }
 

@@ -101,7 +101,7 @@ class StdFIDTest : public ::testing::Test {
   void SetUp() override {
     // Dirty the table first: filling it must set every slot, not rely on zeroed globals.
     fidMap.clear();
-    for (int i = 0; i < NUM_FID_TYPES; ++i) fidType[i] = 9;
+    for (int i = 0; i < NUM_FIDS; ++i) fidType[i] = 9;
     InitializeFIDs();
   }
 };
@@ -118,9 +118,9 @@ TEST_F(StdFIDTest, MapHoldsExactlyTheSeventyNineNames) {
 }
 
 TEST_F(StdFIDTest, EveryFidHasItsTypeAndUnnamedOnesAreNumbers) {
-  int expected[NUM_FID_TYPES] = {};
+  int expected[NUM_FIDS] = {};
   for (const NamedFid& e : TABLE) expected[e.fid] = e.type;
-  for (int fid = 0; fid < NUM_FID_TYPES; ++fid) EXPECT_EQ(fidType[fid], expected[fid]) << "FID " << fid;
+  for (int fid = 0; fid < NUM_FIDS; ++fid) EXPECT_EQ(fidType[fid], expected[fid]) << "FID " << fid;
 }
 
 TEST_F(StdFIDTest, TypeEdgeCases) {
@@ -142,18 +142,20 @@ TEST_F(StdFIDTest, LookupIsExactAndUnknownNamesGiveZero) {
 
 TEST_F(StdFIDTest, FillingTwiceChangesNothing) {
   const std::map<std::string, int> names = fidMap;
-  int types[NUM_FID_TYPES];
-  for (int i = 0; i < NUM_FID_TYPES; ++i) types[i] = fidType[i];
+  int types[NUM_FIDS];
+  for (int i = 0; i < NUM_FIDS; ++i) types[i] = fidType[i];
   InitializeFIDs();
   EXPECT_EQ(fidMap, names);
-  for (int i = 0; i < NUM_FID_TYPES; ++i) EXPECT_EQ(fidType[i], types[i]) << "FID " << i;
+  for (int i = 0; i < NUM_FIDS; ++i) EXPECT_EQ(fidType[i], types[i]) << "FID " << i;
 }
 
 // The users' guide lists every item with its kind; a field added, renamed or
 // retyped here without the guide following fails this.
 TEST_F(StdFIDTest, UserGuideListsEveryItemWithItsKind) {
-  const std::map<std::string, int> kinds = {{"number", 0},          {"count", 1},       {"time", 2},      {"text", 3},
-                                            {"instrument flags", 4}, {"trade flags", 5}, {"trade type", 6}};
+  const std::map<std::string, int> kinds = {
+      {"number", FID_TYPE_NUMBER}, {"count", FID_TYPE_COUNT},       {"time", FID_TYPE_TIME},
+      {"text", FID_TYPE_TEXT},     {"instrument flags", FID_TYPE_FLAGS}, {"trade flags", FID_TYPE_TRADE_FLAGS},
+      {"trade type", FID_TYPE_TRADE_TYPE}};
   std::ifstream guide(TAVRO_USER_GUIDE);
   ASSERT_TRUE(guide) << TAVRO_USER_GUIDE;
   std::map<std::string, int> listed;

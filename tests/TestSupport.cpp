@@ -1,11 +1,14 @@
 #include "tests/TestSupport.h"
 
+#include <gtest/gtest.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/Socket.h"
 #include "support/Log.h"
@@ -25,6 +28,18 @@ int LogCapture::count(const std::string& s) const {
   int n = 0;
   for (std::size_t p = t.find(s); p != std::string::npos; p = t.find(s, p + s.size())) ++n;
   return n;
+}
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/tavro-test-XXXXXX";
+  if (::mkdtemp(pattern)) root = pattern;
+  ddeDir = root + "/dde";
+  ::setenv("TAVRO_DDE_DIR", ddeDir.c_str(), 1);
+}
+
+TempDir::~TempDir() {
+  ::unsetenv("TAVRO_DDE_DIR");
+  if (!root.empty() && std::system(("rm -rf '" + root + "'").c_str()) != 0) ADD_FAILURE() << "could not remove " << root;
 }
 
 LoopbackServer::LoopbackServer() { m_listenFd = socketListen("127.0.0.1", 0, &m_port); }

@@ -1,6 +1,7 @@
 #pragma once
-// Helpers shared by the tests: log capture, a loopback TCP peer with bounded
-// waits, and frame builders. Everything binds to 127.0.0.1 on ephemeral ports.
+// Helpers shared by the tests: log capture, a private directory, a loopback
+// TCP peer with bounded waits, and frame builders. Everything binds to
+// 127.0.0.1 on ephemeral ports.
 
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,19 @@ class LogCapture {
  private:
   std::ostringstream m_out;
   int m_oldLevel;
+};
+
+// A fresh directory for the life of the object, removed with all it holds.
+// TAVRO_DDE_DIR names `ddeDir` meanwhile, so that the local DDE sockets of
+// one test never meet another's.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string root;    // "" when it could not be made
+  std::string ddeDir;  // root + "/dde", made by whoever first listens there
 };
 
 // A listening socket on 127.0.0.1 that accepts one peer at a time.

@@ -41,7 +41,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bench/e2e/ChildProcess.h"
+#include "tests/ChildProcess.h"
 #include "bench/e2e/LoopbackPing.h"
 #include "platform/posix/DdeBridge.h"
 #include "support/Log.h"

@@ -58,7 +58,7 @@ HDDEDATA render(HCONV hconv, HSZ item, UINT format) {
   const Topic& t = topics[conv->second];
   char value[64];
   if (text(item) == "TIME")
-    std::snprintf(value, sizeof value, "%lld", t.stamp);
+    std::snprintf(value, sizeof value, "%.0f", static_cast<double>(t.stamp));  // exact below 2^53
   else
     std::snprintf(value, sizeof value, "%.2f", t.price);
   return DdeCreateDataHandle(instance, reinterpret_cast<BYTE*>(value), static_cast<DWORD>(strlen(value) + 1), 0, item,

@@ -15,7 +15,7 @@
 # client, the server's CPU per delivered message and its RSS.
 #
 # usage: bench/wine/run-wine-bench.sh [--quick] [--exe PATH] [--build DIR] [--feedsim PATH]
-#   --quick         one low-rate step of TavroDDE.exe only; checks that updates arrive (no figures judged)
+#   --quick         one low-rate step of TavroDDE.exe only; checks that advise data arrive (no figures judged)
 #   --exe PATH      the TavroDDE.exe to measure (default: the build's app/TavroDDE.exe)
 #   --build DIR     the mingw build with the bench and driver programs (default build/mingw, built)
 #   --feedsim PATH  the POSIX feedsim (default build/dev/tools/feedsim/feedsim)
@@ -135,6 +135,7 @@ measure() {  # pid seconds label rate
   [ "$messages" -gt 0 ] && per_msg=$(awk -v c="$cpu_us" -v m="$messages" 'BEGIN { printf "%.1f", c / m }')
   printf '%-10s %7s %9s %10s %9s %9s %8s %7s\n' "$label" "$rate" "$ups" "$mps" "$p50" "$p99" "$per_msg" "${rss:-?}"
   echo "$ups" > "$TMP/ups.$label.$rate"
+  echo "$messages" > "$TMP/messages.$label.$rate"
 }
 
 start_feed() {  # rate
@@ -183,7 +184,7 @@ header() {
 if [ "$QUICK" = 1 ]; then
   say "quick: $INSTRUMENTS instruments x $ITEMS loops, 5 updates/s, 3 s"
   header
-  if tavro_step 5 3 && [ "$(cat "$TMP/ups.TavroDDE.5" 2> /dev/null)" != 0.0 ]; then
+  if tavro_step 5 3 && [ "$(cat "$TMP/messages.TavroDDE.5" 2> /dev/null || echo 0)" -gt 0 ]; then
     say "quick: updates arrived"
     exit 0
   fi

@@ -23,8 +23,6 @@ const std::size_t DDE_BRIDGE_MAX_CLIENTS = 1000;        // per instance
 // Kernel send buffer asked for each client socket: data in it can no longer
 // be replaced by newer values, so it is kept small.
 const int DDE_BRIDGE_SOCKET_BUFFER = 64 * 1024;
-// The event-loop timer of the server's housekeeping (stalls, held transactions).
-const int DDE_BRIDGE_TIMER_ID = 0xDDE;
 
 // Replaces the stall limit (ms > 0), or restores DDE_BRIDGE_STALL_LIMIT_MS (ms 0).
 void ddeBridgeSetStallLimitMs(int ms);

@@ -63,6 +63,37 @@ void EventLoop::setTimer(int id, unsigned periodMs, TimerHandler* handler) {
 
 void EventLoop::killTimer(int id) { m_timers.erase(id); }
 
+int EventLoop::allocateTimerId() {
+  int id = 2;
+  for (int taken : m_timerIds) {
+    if (taken > id) break;
+    if (taken == id) ++id;
+  }
+  m_timerIds.insert(id);
+  return id;
+}
+
+void EventLoop::releaseTimerId(int id) {
+  killTimer(id);
+  m_timerIds.erase(id);
+}
+
+void EventLoop::post(std::function<void()> fn) {
+  if (fn) m_posted.push_back(std::move(fn));
+}
+
+bool EventLoop::runPosted(bool mainLoop) {
+  // Taken one at a time, so that a modal run inside one of them keeps the order.
+  std::size_t due = m_posted.size();
+  for (std::size_t i = 0; i < due && !m_posted.empty(); ++i) {
+    std::function<void()> fn = std::move(m_posted.front());
+    m_posted.pop_front();
+    fn();
+    if (mainLoop && m_afterEvent) m_afterEvent();
+  }
+  return due > 0;
+}
+
 void EventLoop::setAfterEvent(std::function<void()> hook) { m_afterEvent = std::move(hook); }
 
 void EventLoop::postQuit(int code) {
@@ -86,8 +117,9 @@ bool EventLoop::runUntil(const std::function<bool()>& done) {
 bool EventLoop::runOnce(int maxWaitMs) { return dispatch(maxWaitMs, true); }
 
 bool EventLoop::dispatch(int maxWaitMs, bool mainLoop) {
+  bool ranPosted = runPosted(mainLoop);
   std::int64_t start = now();
-  int wait = maxWaitMs;
+  int wait = ranPosted || !m_posted.empty() ? 0 : maxWaitMs;
   for (const auto& t : m_timers) {
     std::int64_t left = t.second.dueMs - start;
     if (left < 0) left = 0;
@@ -109,7 +141,7 @@ bool EventLoop::dispatch(int maxWaitMs, bool mainLoop) {
   int ready = ::poll(fds.data(), fds.size(), wait);
   if (ready < 0 && errno != EINTR) ready = 0;
 
-  bool dispatched = false;
+  bool dispatched = ranPosted;
   auto afterEvent = [&] {
     dispatched = true;
     if (mainLoop && m_afterEvent) m_afterEvent();

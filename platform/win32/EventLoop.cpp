@@ -155,6 +155,10 @@ EventLoop::EventLoop(MonotonicClock* clock) : m_clock(clock ? clock : &tickClock
         if (it != self->m_timers.end()) it->second.handler->handleTimer(id);
         return 0;
       }
+      case WM_TAVRO_POSTED:
+        self->m_postSignalled = false;
+        self->runPosted(false);  // the message loop runs the after-event hook itself
+        return 0;
       case WM_DESTROY:
         self->postQuit(0);
         return 0;
@@ -237,6 +241,41 @@ void EventLoop::setTimer(int id, unsigned periodMs, TimerHandler* handler) {
 void EventLoop::killTimer(int id) {
   if (m_timers.erase(id) == 0) return;
   KillTimer(windowOf(this), static_cast<UINT_PTR>(static_cast<unsigned>(id)));
+}
+
+int EventLoop::allocateTimerId() {
+  int id = 2;
+  for (int taken : m_timerIds) {
+    if (taken > id) break;
+    if (taken == id) ++id;
+  }
+  m_timerIds.insert(id);
+  return id;
+}
+
+void EventLoop::releaseTimerId(int id) {
+  killTimer(id);
+  m_timerIds.erase(id);
+}
+
+void EventLoop::post(std::function<void()> fn) {
+  if (!fn) return;
+  m_posted.push_back(std::move(fn));
+  if (m_postSignalled) return;
+  HWND hwnd = windowOf(this);
+  m_postSignalled = hwnd && PostMessageA(hwnd, WM_TAVRO_POSTED, 0, 0);
+}
+
+bool EventLoop::runPosted(bool mainLoop) {
+  // Taken one at a time, so that a modal run inside one of them keeps the order.
+  std::size_t due = m_posted.size();
+  for (std::size_t i = 0; i < due && !m_posted.empty(); ++i) {
+    std::function<void()> fn = std::move(m_posted.front());
+    m_posted.pop_front();
+    fn();
+    if (mainLoop && m_afterEvent) m_afterEvent();
+  }
+  return due > 0;
 }
 
 void EventLoop::setAfterEvent(std::function<void()> hook) { m_afterEvent = std::move(hook); }

@@ -11,6 +11,8 @@ class EventLoop;
 // Socket readiness (WSAAsyncSelect) and the tray icon's callback.
 const UINT WM_TAVRO_SOCKET = WM_USER + 1;
 const UINT WM_TAVRO_TRAY = WM_USER + 5;
+// Runs the functions posted to the loop.
+const UINT WM_TAVRO_POSTED = WM_USER + 6;
 
 class WindowMessageHandler {
  public:

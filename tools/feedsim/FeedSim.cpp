@@ -1,5 +1,6 @@
 #include "tools/feedsim/FeedSim.h"
 
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <sstream>
@@ -123,7 +124,14 @@ SimFieldValue stampNow() {
 const char* FeedSim::typeName(unsigned type) { return type < QELMSG_NUM_TYPES ? TYPE_NAMES[type] : "UNKNOWN"; }
 
 FeedSim::FeedSim(const SimOptions& options, const SimData& data, EventLoop& loop)
-    : m_options(options), m_data(data), m_loop(loop), m_started(std::chrono::steady_clock::now()) {
+    : m_options(options),
+      m_data(data),
+      m_loop(loop),
+      m_updateTimer(loop.allocateTimerId()),
+      m_pingTimer(loop.allocateTimerId()),
+      m_housekeepingTimer(loop.allocateTimerId()),
+      m_spreadTimer(loop.allocateTimerId()),
+      m_startedMs(loop.now()) {
   InitializeFIDs();
   if (m_options.instruments > 0) m_syntheticOk = m_data.addSyntheticInstruments(m_options.instruments);
   // Each instrument walks on its own generator, so what one instrument shows
@@ -154,10 +162,7 @@ FeedSim::~FeedSim() {
     m_loop.unwatch(m_listenFd);
     socketClose(m_listenFd);
   }
-  m_loop.killTimer(TIMER_UPDATE);
-  m_loop.killTimer(TIMER_PING);
-  m_loop.killTimer(TIMER_HOUSEKEEPING);
-  m_loop.killTimer(TIMER_SPREAD);
+  for (int id : {m_updateTimer, m_pingTimer, m_housekeepingTimer, m_spreadTimer}) m_loop.releaseTimerId(id);
 }
 
 bool FeedSim::start() {
@@ -172,15 +177,15 @@ bool FeedSim::start() {
   m_loop.watch(m_listenFd, this, EVENT_READ);
   if (m_options.rate > 0) {
     long long period = std::llround(1000.0 / m_options.rate);
-    m_loop.setTimer(TIMER_UPDATE, static_cast<unsigned>(period < 1 ? 1 : period), this);
-    if (m_options.spread) m_loop.setTimer(TIMER_SPREAD, SPREAD_STEP_MS, this);
+    m_loop.setTimer(m_updateTimer, static_cast<unsigned>(period < 1 ? 1 : period), this);
+    if (m_options.spread) m_loop.setTimer(m_spreadTimer, SPREAD_STEP_MS, this);
   }
   if (m_options.pingInterval > 0)
-    m_loop.setTimer(TIMER_PING, static_cast<unsigned>(m_options.pingInterval) * 1000u, this);
+    m_loop.setTimer(m_pingTimer, static_cast<unsigned>(m_options.pingInterval) * 1000u, this);
   if (m_options.dropAfterSeconds > 0 || m_options.exitAfterSeconds > 0)
-    m_loop.setTimer(TIMER_HOUSEKEEPING, 20, this);
-  m_started = std::chrono::steady_clock::now();
-  m_spreadLast = m_started;
+    m_loop.setTimer(m_housekeepingTimer, 20, this);
+  m_startedMs = m_loop.now();
+  m_spreadLastMs = m_startedMs;
   return true;
 }
 
@@ -230,13 +235,13 @@ void FeedSim::handleSocketEvent(int fd, unsigned events) {
 }
 
 void FeedSim::handleTimer(int id) {
-  if (id == TIMER_UPDATE)
+  if (id == m_updateTimer)
     updateTick();
-  else if (id == TIMER_SPREAD)
+  else if (id == m_spreadTimer)
     spreadTick();
-  else if (id == TIMER_PING)
+  else if (id == m_pingTimer)
     pingTick();
-  else if (id == TIMER_HOUSEKEEPING)
+  else if (id == m_housekeepingTimer)
     housekeeping();
   reap();
 }
@@ -253,7 +258,7 @@ void FeedSim::acceptClient() {
   std::unique_ptr<Client> client(new Client);
   client->id = m_nextClientId++;
   client->fd = fd;
-  client->accepted = std::chrono::steady_clock::now();
+  client->acceptedMs = m_loop.now();
   Client& c = *client;
   m_clients[c.id] = std::move(client);
   ++m_stats.clients;
@@ -608,9 +613,9 @@ void FeedSim::updateTick() {
 }
 
 void FeedSim::spreadTick() {
-  auto now = std::chrono::steady_clock::now();
-  double elapsedMs = std::chrono::duration<double, std::milli>(now - m_spreadLast).count();
-  m_spreadLast = now;
+  std::int64_t now = m_loop.now();
+  double elapsedMs = static_cast<double>(now - m_spreadLastMs);
+  m_spreadLastMs = now;
   std::vector<Wanted>& list = wanted();
   if (list.empty() || m_options.rate <= 0) {
     m_spreadCredit = 0;
@@ -654,16 +659,15 @@ void FeedSim::pingTick() {
 }
 
 void FeedSim::housekeeping() {
-  auto now = std::chrono::steady_clock::now();
+  std::int64_t now = m_loop.now();
   if (m_options.dropAfterSeconds > 0) {
     for (auto& entry : m_clients) {
       Client& c = *entry.second;
-      if (!c.dead && std::chrono::duration<double>(now - c.accepted).count() >= m_options.dropAfterSeconds)
+      if (!c.dead && now - c.acceptedMs >= std::llround(m_options.dropAfterSeconds * 1000.0))
         closeClient(c, "dropped after " + std::to_string(m_options.dropAfterSeconds) + " s (fault injection)");
     }
   }
-  if (m_options.exitAfterSeconds > 0 &&
-      std::chrono::duration<double>(now - m_started).count() >= m_options.exitAfterSeconds) {
+  if (m_options.exitAfterSeconds > 0 && now - m_startedMs >= std::llround(m_options.exitAfterSeconds * 1000.0)) {
     LOG_INF("exit time reached");
     stop();
   }

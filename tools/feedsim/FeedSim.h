@@ -14,7 +14,6 @@
 // runs the loop; stop() (or --exit-after-seconds, --exit-when-idle) posts the
 // loop's quit. The FeedSim closes every socket it holds when destroyed.
 
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -69,8 +68,6 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
   static const char* typeName(unsigned type);
 
  private:
-  // Timer ids are shared by everything on a loop; the program itself uses 0 and 1.
-  enum { TIMER_UPDATE = 101, TIMER_PING = 102, TIMER_HOUSEKEEPING = 103, TIMER_SPREAD = 104 };
   static const unsigned SPREAD_STEP_MS = 1;
 
   struct Client {
@@ -79,7 +76,7 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
     std::string in;
     std::string out;
     std::size_t outPos = 0;
-    std::chrono::steady_clock::time_point accepted;
+    std::int64_t acceptedMs = 0;  // the loop's time
     std::string peerName = "none";
     const SimAccount* account = nullptr;
     // Open records: RID -> quote key ("" for a SYM record, which never changes).
@@ -140,11 +137,13 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
   SimOptions m_options;
   SimData m_data;
   EventLoop& m_loop;
+  // Handed out by the loop, given back when the simulator goes.
+  const int m_updateTimer, m_pingTimer, m_housekeepingTimer, m_spreadTimer;
   int m_listenFd = -1;
   int m_port = 0;
   int m_nextClientId = 1;
   bool m_anyClient = false;
-  std::chrono::steady_clock::time_point m_started;
+  std::int64_t m_startedMs = 0;
   std::map<int, std::unique_ptr<Client>> m_clients;  // by client id
   std::map<std::string, std::unique_ptr<SimQuote>> m_quotes;
   // Rebuilt when a record is opened or closed or a client goes, not on every tick.
@@ -154,7 +153,7 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
   // last tick, so a late tick catches up instead of losing updates.
   double m_spreadCredit = 0;
   std::size_t m_spreadCursor = 0;
-  std::chrono::steady_clock::time_point m_spreadLast;
+  std::int64_t m_spreadLastMs = 0;
   bool m_syntheticOk = true;
   SimStats m_stats;
 };

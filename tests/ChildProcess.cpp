@@ -1,4 +1,4 @@
-#include "bench/e2e/ChildProcess.h"
+#include "tests/ChildProcess.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -19,6 +19,8 @@ ChildProcess::~ChildProcess() {
     ::kill(m_pid, SIGKILL);
     ::waitpid(m_pid, nullptr, 0);
   }
+  if (m_outPipe >= 0) ::close(m_outPipe);
+  if (m_errPipe >= 0) ::close(m_errPipe);
 }
 
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
@@ -40,37 +42,47 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector
   for (const std::string& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
 
-  int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out < 0) {
-    m_error = "cannot write " + outPath + ": " + std::strerror(errno);
-    return false;
+  // Our ends of the pipes are [0] of `out` and `err`, [1] of `in`.
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+  auto closeAll = [&] {
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+      if (fd >= 0) ::close(fd);
+  };
+  if (!outPath.empty()) {
+    out[1] = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out[1] < 0) {
+      m_error = "cannot write " + outPath + ": " + std::strerror(errno);
+      return false;
+    }
   }
-  int in[2];
-  if (::pipe2(in, O_CLOEXEC) != 0) {
+  if (::pipe2(in, O_CLOEXEC) != 0 || (outPath.empty() && (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0))) {
     m_error = std::string("pipe: ") + std::strerror(errno);
-    ::close(out);
+    closeAll();
     return false;
   }
   pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid < 0) {
     m_error = std::string("fork: ") + std::strerror(errno);
-    ::close(out);
-    ::close(in[0]);
-    ::close(in[1]);
+    closeAll();
     return false;
   }
   if (pid == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
     ::dup2(in[0], 0);
-    ::dup2(out, 1);
-    ::dup2(out, 2);
+    ::dup2(out[1], 1);
+    ::dup2(err[1] >= 0 ? err[1] : out[1], 2);
     ::execve(args[0], args.data(), envp.data());
     ::_exit(127);
   }
   ::close(in[0]);
-  ::close(out);
+  ::close(out[1]);
+  if (err[1] >= 0) ::close(err[1]);
+  m_outPipe = out[0];
+  m_errPipe = err[0];
+  for (int fd : {m_outPipe, m_errPipe})
+    if (fd >= 0) ::fcntl(fd, F_SETFL, O_NONBLOCK);
   std::size_t done = 0;
   while (done < input.size()) {
     ssize_t n = ::write(in[1], input.data() + done, input.size() - done);
@@ -81,24 +93,37 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector
   ::close(in[1]);
   m_pid = pid;
   m_reaped = false;
+  m_exitCode = -1;
   m_ended.clear();
   return true;
 }
 
+void ChildProcess::readPipes() {
+  char buf[4096];
+  ssize_t n;
+  while (m_outPipe >= 0 && (n = ::read(m_outPipe, buf, sizeof buf)) > 0) m_out.append(buf, static_cast<std::size_t>(n));
+  while (m_errPipe >= 0 && (n = ::read(m_errPipe, buf, sizeof buf)) > 0) m_err.append(buf, static_cast<std::size_t>(n));
+}
+
 bool ChildProcess::running() {
+  readPipes();
   if (m_pid <= 0 || m_reaped) return false;
   int status = 0;
   pid_t r = ::waitpid(m_pid, &status, WNOHANG);
   if (r == 0) return true;
   m_reaped = true;
-  if (r < 0)
+  // What it wrote last is in the pipes by now.
+  readPipes();
+  if (r < 0) {
     m_ended = "lost";
-  else if (WIFEXITED(status))
-    m_ended = "exit " + std::to_string(WEXITSTATUS(status));
-  else if (WIFSIGNALED(status))
+  } else if (WIFEXITED(status)) {
+    m_exitCode = WEXITSTATUS(status);
+    m_ended = "exit " + std::to_string(m_exitCode);
+  } else if (WIFSIGNALED(status)) {
     m_ended = "signal " + std::to_string(WTERMSIG(status));
-  else
+  } else {
     m_ended = "ended";
+  }
   return false;
 }
 

@@ -1,0 +1,255 @@
+#include "platform/posix/DdeHandles.h"
+
+#include <cstring>
+
+#include "support/Log.h"
+
+namespace localdde {
+
+namespace {
+
+wchar_t upperChar(wchar_t c) {
+  if (c >= L'a' && c <= L'z') return static_cast<wchar_t>(c - 32);
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<wchar_t>(c - 32);
+  return c;
+}
+
+}  // namespace
+
+std::wstring upperKey(const std::wstring& s) {
+  std::wstring k(s);
+  for (wchar_t& c : k) c = upperChar(c);
+  return k;
+}
+
+std::wstring fromAnsi(const char* s) {
+  std::wstring w;
+  for (; *s; ++s) w.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*s)));
+  return w;
+}
+
+std::string toAnsi(const std::wstring& w) {
+  std::string s;
+  for (wchar_t c : w) s.push_back(static_cast<std::uint32_t>(c) <= 0xFF ? static_cast<char>(c) : '?');
+  return s;
+}
+
+// Invalid UTF-8 is taken byte by byte as Latin-1.
+std::wstring fromUtf8(const std::string& s) {
+  std::wstring w;
+  std::size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    std::uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
+    bool good = n > 0 && i + n <= s.size();
+    for (std::size_t k = 1; good && k < n; ++k) {
+      unsigned char d = static_cast<unsigned char>(s[i + k]);
+      if ((d >> 6) != 2) good = false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    if (good && (cp > 0x10FFFF || (n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000)))
+      good = false;
+    if (!good) {
+      w.push_back(static_cast<wchar_t>(c));
+      ++i;
+      continue;
+    }
+    w.push_back(static_cast<wchar_t>(cp));
+    i += n;
+  }
+  return w;
+}
+
+std::string toUtf8(const std::wstring& w) {
+  std::string s;
+  for (wchar_t wc : w) {
+    std::uint32_t c = static_cast<std::uint32_t>(wc);
+    if (c < 0x80) {
+      s.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      s.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      s.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c <= 0x10FFFF) {
+      s.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      s.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      s.push_back('?');
+    }
+  }
+  return s;
+}
+
+namespace {
+
+std::uintptr_t valueOf(const void* h) { return reinterpret_cast<std::uintptr_t>(h); }
+
+}  // namespace
+
+StringEntry* StringTable::find(HSZ h) {
+  auto it = m_strings.find(valueOf(h));
+  return it == m_strings.end() ? nullptr : &it->second;
+}
+
+void StringTable::take(DWORD owner, HSZ h) {
+  StringEntry* e = find(h);
+  if (!e) return;
+  ++e->refs;
+  ++e->owners[owner];
+}
+
+HSZ StringTable::add(DWORD owner, const std::wstring& text) {
+  if (text.empty() || text.size() > DDE_BRIDGE_MAX_NAME) return nullptr;
+  std::wstring key = upperKey(text);
+  auto k = m_byKey.find(key);
+  std::uintptr_t v;
+  if (k != m_byKey.end()) {
+    v = k->second;
+  } else {
+    v = m_next++;
+    StringEntry e;
+    e.text = text;
+    e.key = key;
+    m_strings[v] = e;
+    m_byKey[key] = v;
+  }
+  HSZ h = reinterpret_cast<HSZ>(v);
+  take(owner, h);
+  return h;
+}
+
+HSZ StringTable::lookup(const std::wstring& text) const {
+  auto k = m_byKey.find(upperKey(text));
+  return k == m_byKey.end() ? nullptr : reinterpret_cast<HSZ>(k->second);
+}
+
+bool StringTable::release(DWORD owner, HSZ h) {
+  auto it = m_strings.find(valueOf(h));
+  if (it == m_strings.end()) return false;
+  StringEntry& e = it->second;
+  auto o = e.owners.find(owner);
+  if (o == e.owners.end()) return false;
+  if (--o->second == 0) e.owners.erase(o);
+  if (--e.refs == 0) {
+    m_byKey.erase(e.key);
+    m_strings.erase(it);
+  }
+  return true;
+}
+
+void StringTable::releaseOwner(DWORD owner) {
+  for (auto it = m_strings.begin(); it != m_strings.end();) {
+    auto o = it->second.owners.find(owner);
+    if (o != it->second.owners.end()) {
+      it->second.refs -= o->second;
+      it->second.owners.erase(o);
+    }
+    if (it->second.refs <= 0) {
+      m_byKey.erase(it->second.key);
+      it = m_strings.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+std::string StringTable::utf8Of(HSZ h) {
+  StringEntry* e = find(h);
+  return e ? toUtf8(e->text) : std::string();
+}
+
+int StringTable::compare(HSZ a, HSZ b) {
+  if (a == b) return 0;
+  StringEntry* x = find(a);
+  StringEntry* y = find(b);
+  if (x && y) return x->key < y->key ? -1 : 1;
+  return valueOf(a) < valueOf(b) ? -1 : 1;
+}
+
+HDDEDATA DataTable::add(DWORD owner, const BYTE* bytes, std::size_t size, HSZ item, UINT format, bool appOwned) {
+  DataEntry d;
+  d.bytes.assign(size, 0);
+  if (bytes && size) std::memcpy(d.bytes.data(), bytes, size);
+  d.item = item;
+  d.format = format;
+  d.owner = owner;
+  d.appOwned = appOwned;
+  std::uintptr_t v = m_next++;
+  m_datas[v] = std::move(d);
+  return reinterpret_cast<HDDEDATA>(v);
+}
+
+DataEntry* DataTable::find(HDDEDATA h) {
+  auto it = m_datas.find(valueOf(h));
+  return it == m_datas.end() ? nullptr : &it->second;
+}
+
+bool DataTable::erase(HDDEDATA h) { return m_datas.erase(valueOf(h)) != 0; }
+
+void DataTable::eraseOwner(DWORD owner) {
+  for (auto it = m_datas.begin(); it != m_datas.end();) it = it->second.owner == owner ? m_datas.erase(it) : std::next(it);
+}
+
+bool DataTable::consume(HDDEDATA h, std::string& bytes, UINT& format) {
+  auto it = m_datas.find(valueOf(h));
+  if (it == m_datas.end()) {
+    LOG_WRN("DDE callback returned an unknown data handle " << static_cast<void*>(h));
+    return false;
+  }
+  bytes.assign(reinterpret_cast<const char*>(it->second.bytes.data()), it->second.bytes.size());
+  if (it->second.format) format = it->second.format;
+  if (!it->second.appOwned) m_datas.erase(it);
+  return true;
+}
+
+bool DataTable::consumePairs(HDDEDATA h, std::size_t most, std::vector<HSZPAIR>& pairs) {
+  auto d = m_datas.find(valueOf(h));
+  if (d == m_datas.end()) {
+    LOG_WRN("DDE callback returned an unknown data handle " << static_cast<void*>(h));
+    return false;
+  }
+  const std::vector<BYTE>& bytes = d->second.bytes;
+  for (std::size_t off = 0; off + sizeof(HSZPAIR) <= bytes.size() && pairs.size() < most; off += sizeof(HSZPAIR)) {
+    HSZPAIR p;
+    std::memcpy(&p, bytes.data() + off, sizeof p);
+    if (!p.hszSvc && !p.hszTopic) break;
+    pairs.push_back(p);
+  }
+  if (!d->second.appOwned) m_datas.erase(d);
+  return true;
+}
+
+UINT FormatTable::registerName(const std::wstring& name) {
+  std::wstring key = upperKey(name);
+  auto it = m_byKey.find(key);
+  if (it != m_byKey.end()) return it->second;
+  if (m_next > 0xFFFF) return 0;
+  UINT f = m_next++;
+  m_byKey[key] = f;
+  m_names[f] = toUtf8(name);
+  return f;
+}
+
+DdeBridgeFormat FormatTable::wire(UINT format) const {
+  auto it = m_names.find(format);
+  return it != m_names.end() ? DdeBridgeFormat::registered(it->second) : DdeBridgeFormat::standard(format);
+}
+
+bool FormatTable::resolve(const DdeBridgeFormat& f, UINT& out) const {
+  if (f.name.empty()) {
+    out = f.code;
+    return out != 0;
+  }
+  auto it = m_byKey.find(upperKey(fromUtf8(f.name)));
+  if (it == m_byKey.end()) return false;
+  out = it->second;
+  return true;
+}
+
+}  // namespace localdde

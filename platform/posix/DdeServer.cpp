@@ -1,0 +1,468 @@
+#include "platform/posix/DdeServer.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "platform/posix/DdeBridgeLimits.h"
+#include "support/Log.h"
+
+namespace localdde {
+
+namespace {
+
+const std::size_t WRITE_BATCH = 16 * 1024;
+// Advise data queued while the application works through a burst goes out
+// once this much has gathered, rather than after the whole burst: a burst
+// of feed updates would otherwise hold back its first values until its last.
+const std::size_t ADVISE_SEND_BYTES = 2048;
+
+std::uint64_t nextClient = 0;
+std::map<EventLoop*, int> timerIds;  // the housekeeping timer of each serving loop
+int depth = 0;
+std::vector<std::unique_ptr<Client>> closedClients;
+std::vector<std::unique_ptr<Instance>> endedInstances;
+
+void settle();
+int timerPeriodMs() { return std::max(5, std::min(1000, stallLimitMs / 4)); }
+void runHeldTransactions();
+
+}  // namespace
+
+Server server;
+StringTable strings;
+DataTable datas;
+FormatTable formats;
+std::map<DWORD, std::unique_ptr<Instance>> instances;
+std::map<int, DWORD> fdOwner;
+DWORD nextInstance = 1;
+int stallLimitMs = DDE_BRIDGE_STALL_LIMIT_MS;
+bool workPending = false;
+
+Entry::Entry() { ++depth; }
+
+Entry::~Entry() {
+  if (--depth == 0) settle();
+}
+
+std::int64_t nowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+Instance* findInstance(DWORD id) {
+  auto it = instances.find(id);
+  return it == instances.end() ? nullptr : it->second.get();
+}
+
+Client* findClient(Instance& in, std::uint64_t id) {
+  auto it = in.clients.find(id);
+  return it == in.clients.end() ? nullptr : it->second.get();
+}
+
+Conv* findConv(Instance& in, std::uint32_t id) {
+  auto it = in.convs.find(id);
+  return it == in.convs.end() ? nullptr : &it->second;
+}
+
+HCONV hconvOf(std::uint32_t id) { return reinterpret_cast<HCONV>(static_cast<std::uintptr_t>(id)); }
+
+HDDEDATA callBack(Instance& in, UINT type, UINT fmt, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA data,
+                  ULONG_PTR d1, ULONG_PTR d2) {
+  if (!in.alive || !in.callback) return nullptr;
+  ++depth;
+  HDDEDATA r = in.callback(type, fmt, conv, hsz1, hsz2, data, d1, d2);
+  --depth;
+  return r;
+}
+
+void stopTimer(EventLoop* loop) {
+  auto t = timerIds.find(loop);
+  if (t == timerIds.end()) return;
+  loop->releaseTimerId(t->second);
+  timerIds.erase(t);
+}
+
+void updateTimers() {
+  std::set<EventLoop*> serving, idle;
+  for (auto& i : instances) {
+    if (!i.second->loop) continue;
+    (i.second->listeners.empty() ? idle : serving).insert(i.second->loop);
+  }
+  for (EventLoop* loop : serving) {
+    auto t = timerIds.find(loop);
+    int id = t != timerIds.end() ? t->second : (timerIds[loop] = loop->allocateTimerId());
+    loop->setTimer(id, timerPeriodMs(), &server);
+  }
+  for (EventLoop* loop : idle)
+    if (!serving.count(loop)) stopTimer(loop);
+}
+
+void scheduleWork() {
+  if (workPending) return;
+  std::set<EventLoop*> loops;
+  for (auto& i : instances)
+    if (i.second->loop) loops.insert(i.second->loop);
+  for (EventLoop* loop : loops) loop->post(runHeldTransactions);
+  workPending = !loops.empty();
+}
+
+void doom(Instance& in, Client& c) {
+  if (c.doomed || c.closed) return;
+  c.doomed = true;
+  if (in.loop) in.loop->setInterest(c.fd, 0);
+}
+
+namespace {
+
+void armWrite(Instance& in, Client& c) {
+  if (c.doomed || c.closed || !in.loop) return;
+  in.loop->setInterest(c.fd, EVENT_READ | EVENT_CLOSE | EVENT_WRITE);
+}
+
+}  // namespace
+
+void dropPending(Client& c, std::uint64_t seq) {
+  if (!seq) return;
+  auto it = c.out.find(seq);
+  if (it == c.out.end()) return;
+  c.pendingBytes -= it->second.bytes.size();
+  if (!it->second.advise) --c.pendingReplies;
+  c.out.erase(it);
+}
+
+void flush(Instance& in, Client& c) {
+  if (c.doomed || c.closed) return;
+  c.pendingAdvise = 0;
+  for (;;) {
+    if (c.written > 0 && (c.written == c.writing.size() || !c.out.empty())) {
+      c.writing.erase(0, c.written);
+      c.written = 0;
+    }
+    while (c.writing.size() < WRITE_BATCH && !c.out.empty()) {
+      auto it = c.out.begin();
+      Pending& p = it->second;
+      if (p.advise) {
+        Conv* conv = findConv(in, p.conv);
+        auto l = conv ? conv->loops.find(p.loop) : std::map<LoopKey, AdviseLoop>::iterator();
+        if (conv && l != conv->loops.end() && l->second.pendingSeq == it->first) l->second.pendingSeq = 0;
+      } else {
+        --c.pendingReplies;
+      }
+      c.writing += p.bytes;
+      c.out.erase(it);
+    }
+    if (c.written == c.writing.size()) break;
+    ssize_t n = ::send(c.fd, c.writing.data() + c.written, c.writing.size() - c.written, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      c.written += static_cast<std::size_t>(n);
+      c.pendingBytes -= static_cast<std::size_t>(n);
+      c.stallSince = nowMs();
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    // A peer that has gone is an ordinary disconnect, anything else is worth a warning.
+    if (errno == EPIPE || errno == ECONNRESET) LOG_DBG("DDE client " << c.id << " has gone");
+    else LOG_WRN("DDE client " << c.id << " write failed: " << std::strerror(errno));
+    doom(in, c);
+    return;
+  }
+  bool pending = c.written < c.writing.size() || !c.out.empty();
+  if (!pending) c.stallSince = -1;
+  if (in.loop) in.loop->setInterest(c.fd, EVENT_READ | EVENT_CLOSE | (pending ? EVENT_WRITE : 0u));
+}
+
+void queueReply(Instance& in, Client& c, const DdeBridgeMessage& m) {
+  if (c.doomed || c.closed) return;
+  Pending p;
+  if (!ddeBridgeEncode(m, p.bytes)) {
+    LOG_WRN("DDE client " << c.id << ": answer too large, refused instead");
+    DdeBridgeMessage refusal = m;
+    refusal.ok = false;
+    refusal.data.clear();
+    refusal.dataFormat = DdeBridgeFormat();
+    refusal.pairs.clear();
+    p.bytes.clear();
+    if (!ddeBridgeEncode(refusal, p.bytes)) return;
+  }
+  c.pendingBytes += p.bytes.size();
+  ++c.pendingReplies;
+  if (c.stallSince < 0) c.stallSince = nowMs();
+  c.out[++c.nextSeq] = std::move(p);
+  if (c.pendingReplies > DDE_BRIDGE_MAX_PENDING_REPLIES || c.pendingBytes > DDE_BRIDGE_MAX_PENDING_BYTES) {
+    flush(in, c);
+    if (c.pendingReplies > DDE_BRIDGE_MAX_PENDING_REPLIES || c.pendingBytes > DDE_BRIDGE_MAX_PENDING_BYTES) {
+      LOG_WRN("DDE client " << c.id << " sends requests without reading the answers (" << c.pendingReplies
+                            << " queued), disconnecting");
+      doom(in, c);
+      return;
+    }
+  }
+  armWrite(in, c);
+}
+
+void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::uint32_t conv, LoopKey key, std::string bytes) {
+  if (c.doomed || c.closed) return;
+  dropPending(c, loop.pendingSeq);
+  Pending p;
+  p.bytes = std::move(bytes);
+  p.advise = true;
+  p.conv = conv;
+  p.loop = key;
+  c.pendingBytes += p.bytes.size();
+  if (c.stallSince < 0) c.stallSince = nowMs();
+  loop.pendingSeq = ++c.nextSeq;
+  c.pendingAdvise += p.bytes.size();
+  c.out[loop.pendingSeq] = std::move(p);
+  if (c.pendingBytes > DDE_BRIDGE_MAX_PENDING_BYTES) {
+    LOG_WRN("DDE client " << c.id << " has " << c.pendingBytes << " bytes waiting, disconnecting");
+    doom(in, c);
+    return;
+  }
+  // Only while the socket keeps up: a client behind on reading is left to
+  // the write event, so that its queued values can still be replaced.
+  if (c.pendingAdvise >= ADVISE_SEND_BYTES && c.written == c.writing.size()) return flush(in, c);
+  armWrite(in, c);
+}
+
+void endConversation(Instance& in, std::uint32_t id, Client* c) {
+  auto it = in.convs.find(id);
+  if (it == in.convs.end()) return;
+  Conv conv = std::move(it->second);
+  in.convs.erase(it);
+  auto byTopic = in.convsByTopic.find(conv.topic);
+  if (byTopic != in.convsByTopic.end()) {
+    byTopic->second.erase(id);
+    if (byTopic->second.empty()) in.convsByTopic.erase(byTopic);
+  }
+  if (c) {
+    c->convs.erase(id);
+    for (auto& l : conv.loops) {
+      dropPending(*c, l.second.pendingSeq);
+      --c->loops;
+    }
+  }
+  for (auto& l : conv.loops) strings.release(LIBRARY_OWNER, l.second.item);
+  strings.release(LIBRARY_OWNER, conv.topic);
+  strings.release(LIBRARY_OWNER, conv.service);
+  callBack(in, XTYP_DISCONNECT, 0, hconvOf(id), nullptr, nullptr, nullptr);
+}
+
+void closeClient(Instance& in, Client& c, bool farewell) {
+  if (c.closed) return;
+  if (farewell && !c.doomed) {
+    for (std::uint32_t id : c.convs) {
+      DdeBridgeMessage t;
+      t.kind = DDE_BRIDGE_TERMINATED;
+      t.conv = id;
+      std::string bytes;
+      if (!ddeBridgeEncode(t, bytes)) continue;
+      Pending p;
+      p.bytes = bytes;
+      c.pendingBytes += bytes.size();
+      ++c.pendingReplies;
+      c.out[++c.nextSeq] = std::move(p);
+    }
+    flush(in, c);
+  }
+  c.closed = true;
+  if (in.loop) in.loop->unwatch(c.fd);
+  fdOwner.erase(c.fd);
+  in.clientByFd.erase(c.fd);
+  ::close(c.fd);
+  auto it = in.clients.find(c.id);
+  if (it != in.clients.end()) {
+    closedClients.push_back(std::move(it->second));
+    in.clients.erase(it);
+  }
+  LOG_INF("DDE client " << c.id << " disconnected");
+  std::vector<std::uint32_t> ids(c.convs.begin(), c.convs.end());
+  for (std::uint32_t id : ids) endConversation(in, id, &c);
+  strings.release(LIBRARY_OWNER, c.service);
+  c.service = nullptr;
+}
+
+namespace {
+
+void settle() {
+  ++depth;
+  for (bool again = true; again;) {
+    again = false;
+    std::vector<DWORD> ids;
+    for (auto& i : instances) ids.push_back(i.first);
+    for (DWORD id : ids) {
+      Instance* in = findInstance(id);
+      if (!in) continue;
+      std::vector<std::uint64_t> doomed;
+      for (auto& c : in->clients)
+        if (c.second->doomed) doomed.push_back(c.first);
+      for (std::uint64_t cid : doomed) {
+        Client* c = findClient(*in, cid);
+        if (c) closeClient(*in, *c, false);
+        again = true;
+      }
+    }
+  }
+  --depth;
+  closedClients.clear();
+  endedInstances.clear();
+}
+
+
+void readClient(Instance& in, Client& c) {
+  static char buf[65536];
+  for (int round = 0; round < 8 && !c.closed && !c.doomed; ++round) {
+    ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (n <= 0) {
+      if (n < 0) LOG_WRN("DDE client " << c.id << " read failed: " << std::strerror(errno));
+      doom(in, c);
+      break;
+    }
+    c.reader.append(buf, static_cast<std::size_t>(n));
+    DdeBridgeMessage m;
+    while (!c.closed && !c.doomed) {
+      int r = c.reader.next(m);
+      if (r == 0) break;
+      if (r < 0 || !ddeBridgeFromClient(m.kind)) {
+        LOG_WRN("DDE client " << c.id << " sent a malformed message ("
+                              << (r < 0 ? c.reader.error() : "kind " + std::to_string(m.kind)) << "), disconnecting");
+        doom(in, c);
+        break;
+      }
+      dispatch(in, c, m);
+    }
+    if (static_cast<std::size_t>(n) < sizeof buf) break;
+  }
+  if (!c.closed && !c.doomed) flush(in, c);
+}
+
+}  // namespace
+
+void acceptClients(Instance& in, Listener& l) {
+  for (int i = 0; i < 64; ++i) {
+    int fd = ::accept(l.fd, nullptr, nullptr);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) LOG_WRN("DDE accept failed: " << std::strerror(errno));
+      return;
+    }
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
+#ifdef SO_PEERCRED
+    struct ucred cred {};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.uid != ::geteuid()) {
+      LOG_WRN("DDE connection from user " << cred.uid << " refused");
+      ::close(fd);
+      continue;
+    }
+#endif
+    if (in.clients.size() >= DDE_BRIDGE_MAX_CLIENTS) {
+      LOG_WRN("DDE service " << l.name << " has " << in.clients.size() << " clients, connection refused");
+      ::close(fd);
+      continue;
+    }
+    int size = DDE_BRIDGE_SOCKET_BUFFER;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    std::unique_ptr<Client> c(new Client);
+    c->id = ++nextClient;
+    c->fd = fd;
+    c->listenFd = l.fd;
+    c->service = l.service;
+    strings.take(LIBRARY_OWNER, l.service);
+    fdOwner[fd] = in.id;
+    in.clientByFd[fd] = c->id;
+    LOG_INF("DDE client " << c->id << " connected to " << l.name);
+    in.clients[c->id] = std::move(c);
+    in.loop->watch(fd, &server, EVENT_READ | EVENT_CLOSE);
+  }
+}
+
+void Server::handleSocketEvent(int fd, unsigned events) {
+  Entry entry;
+  auto owner = fdOwner.find(fd);
+  Instance* in = owner == fdOwner.end() ? nullptr : findInstance(owner->second);
+  if (!in) return;
+  auto l = in->listeners.find(fd);
+  if (l != in->listeners.end()) return acceptClients(*in, l->second);
+  auto id = in->clientByFd.find(fd);
+  Client* c = id == in->clientByFd.end() ? nullptr : findClient(*in, id->second);
+  if (!c) return;
+  if (events == EVENT_CLOSE) return doom(*in, *c);
+  if (events == EVENT_READ) readClient(*in, *c);
+  if (events == EVENT_WRITE) flush(*in, *c);
+}
+
+namespace {
+
+// Held transactions of re-enabled conversations, then stalled clients.
+void housekeeping(bool stalls) {
+  Entry entry;
+  workPending = false;
+  std::vector<DWORD> ids;
+  for (auto& i : instances) ids.push_back(i.first);
+  for (DWORD iid : ids) {
+    Instance* in = findInstance(iid);
+    if (!in) continue;
+    std::vector<std::uint32_t> ready;
+    for (auto& cv : in->convs)
+      if (cv.second.enabled && !cv.second.waiting.empty()) ready.push_back(cv.first);
+    std::sort(ready.begin(), ready.end());  // oldest conversation first, as they were made
+    for (std::uint32_t id : ready) {
+      for (;;) {
+        Conv* conv = findConv(*in, id);
+        if (!conv || !conv->enabled || conv->waiting.empty()) break;
+        Client* c = findClient(*in, conv->client);
+        if (!c || c->doomed || c->closed) break;
+        DdeBridgeMessage m = conv->waiting.front();
+        conv->waiting.pop_front();
+        runTransaction(*in, *c, m);
+      }
+    }
+    if (!stalls) continue;
+    std::int64_t now = nowMs();
+    for (auto& cl : in->clients) {
+      Client& c = *cl.second;
+      if (c.doomed || c.stallSince < 0 || now - c.stallSince < stallLimitMs) continue;
+      LOG_WRN("DDE client " << c.id << " has read nothing for " << (now - c.stallSince) << " ms with "
+                            << c.pendingBytes << " bytes waiting, disconnecting");
+      doom(*in, c);
+    }
+  }
+}
+
+void runHeldTransactions() { housekeeping(false); }
+
+}  // namespace
+
+void Server::handleTimer(int) {
+  housekeeping(true);
+  updateTimers();
+}
+
+void retireInstance(DWORD id) {
+  auto it = instances.find(id);
+  if (it == instances.end()) return;
+  std::unique_ptr<Instance> in = std::move(it->second);
+  instances.erase(it);
+  in->alive = false;
+  strings.releaseOwner(id);
+  datas.eraseOwner(id);
+  if (in->loop) {
+    bool others = false;
+    for (auto& i : instances) others = others || (i.second->loop == in->loop && !i.second->listeners.empty());
+    if (!others) stopTimer(in->loop);
+  }
+  if (instances.empty()) workPending = false;  // what was posted went with its loop, if that has gone
+  endedInstances.push_back(std::move(in));
+}
+
+}  // namespace localdde

@@ -1,0 +1,176 @@
+#pragma once
+// The server of the local DDE library: each registered service listens on a
+// Unix-domain socket (DdeBridge.h) on the event loop that is current when it
+// is registered; that loop must outlive DdeUninitialize.
+//
+// Re-entrancy: the callback may call back into the library from anywhere.
+// So nothing is destroyed under a caller: a client that must go is marked
+// and closed when the outermost library entry finishes, closed clients and
+// ended instances are kept until then, and conversations are looked up again
+// after every callback.
+//
+// DdeServer.cpp: instances, clients, their queues and back-pressure, reading,
+// accepting and housekeeping. DdeTransactions.cpp: what a client's messages
+// do, and advise data. DdeService.cpp: the listening sockets.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/EventLoop.h"
+#include "platform/ddeml.h"
+#include "platform/posix/DdeBridge.h"
+#include "platform/posix/DdeHandles.h"
+
+namespace localdde {
+
+typedef std::pair<std::uintptr_t, UINT> LoopKey;  // item handle, format
+
+struct AdviseLoop {
+  HSZ item = nullptr;
+  UINT format = 0;
+  DdeBridgeFormat wire;    // as the client asked for it
+  std::string clientItem;  // as the client spelled it
+  std::uint64_t pendingSeq = 0;
+};
+
+// One conversation of a client with this server.
+struct Conv {
+  std::uint32_t id = 0;
+  std::uint64_t client = 0;
+  HSZ topic = nullptr;
+  HSZ service = nullptr;
+  bool enabled = true;
+  // Usually empty, in every conversation: a list costs nothing until used.
+  std::list<DdeBridgeMessage> waiting;
+  std::map<LoopKey, AdviseLoop> loops;
+};
+
+// One queued message. Advise data stays replaceable until it is written.
+struct Pending {
+  std::string bytes;
+  bool advise = false;
+  std::uint32_t conv = 0;
+  LoopKey loop;
+};
+
+struct Client {
+  std::uint64_t id = 0;
+  int fd = -1;
+  int listenFd = -1;
+  HSZ service = nullptr;
+  DdeBridgeReader reader;
+  // Ordered by when each value was queued: a replaced advise value moves to
+  // the back, so what is sent is always in the order it was posted.
+  std::map<std::uint64_t, Pending> out;
+  std::uint64_t nextSeq = 0;
+  std::string writing;
+  std::size_t written = 0;
+  std::size_t pendingBytes = 0;
+  std::size_t pendingReplies = 0;
+  std::size_t pendingAdvise = 0;  // bytes of advise data queued since the last write
+  std::size_t loops = 0;
+  std::int64_t stallSince = -1;  // since when data has waited without progress
+  std::set<std::uint32_t> convs;
+  bool doomed = false;
+  bool closed = false;
+};
+
+struct Listener {
+  HSZ service = nullptr;
+  std::string name;
+  std::string path;
+  int fd = -1;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
+struct Instance {
+  DWORD id = 0;
+  PFNCALLBACK callback = nullptr;
+  DWORD flags = 0;
+  UINT lastError = DMLERR_NO_ERROR;
+  bool alive = true;
+  EventLoop* loop = nullptr;
+  std::map<int, Listener> listeners;
+  std::map<std::uint64_t, std::unique_ptr<Client>> clients;
+  std::map<int, std::uint64_t> clientByFd;
+  // Looked up several times for every advise value; elements never move.
+  std::unordered_map<std::uint32_t, Conv> convs;
+  // The same conversations by topic: a post visits only its topic's, not all.
+  std::map<HSZ, std::set<std::uint32_t>> convsByTopic;
+};
+
+class Server : public EventLoopHandler, public TimerHandler {
+ public:
+  void handleSocketEvent(int fd, unsigned events) override;
+  void handleTimer(int id) override;
+};
+
+extern Server server;
+extern StringTable strings;
+extern DataTable datas;
+extern FormatTable formats;
+extern std::map<DWORD, std::unique_ptr<Instance>> instances;
+extern std::map<int, DWORD> fdOwner;
+extern DWORD nextInstance;
+extern int stallLimitMs;
+extern bool workPending;
+
+// Marks a public entry point; the outermost one finishes deferred work.
+struct Entry {
+  Entry();
+  ~Entry();
+  Entry(const Entry&) = delete;
+  Entry& operator=(const Entry&) = delete;
+};
+
+std::int64_t nowMs();
+Instance* findInstance(DWORD id);
+Client* findClient(Instance& in, std::uint64_t id);
+Conv* findConv(Instance& in, std::uint32_t id);
+HCONV hconvOf(std::uint32_t id);
+HDDEDATA callBack(Instance& in, UINT type, UINT fmt, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA data,
+                  ULONG_PTR d1 = 0, ULONG_PTR d2 = 0);
+
+// Keeps the housekeeping timer on every loop that serves a service.
+void updateTimers();
+void stopTimer(EventLoop* loop);
+// Held transactions run on the next turn, not inside the call that freed them.
+void scheduleWork();
+
+void doom(Instance& in, Client& c);
+void dropPending(Client& c, std::uint64_t seq);
+void flush(Instance& in, Client& c);
+void queueReply(Instance& in, Client& c, const DdeBridgeMessage& m);
+void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::uint32_t conv, LoopKey key, std::string bytes);
+// Closes the socket now; the object itself lives until the outermost entry ends.
+void closeClient(Instance& in, Client& c, bool farewell);
+// Ends one conversation: its loops and queued advise data go, and the
+// application hears XTYP_DISCONNECT once the library holds nothing of it.
+void endConversation(Instance& in, std::uint32_t id, Client* c);
+void acceptClients(Instance& in, Listener& l);
+void retireInstance(DWORD id);
+
+// DdeTransactions.cpp
+void dispatch(Instance& in, Client& c, const DdeBridgeMessage& m);
+void runTransaction(Instance& in, Client& c, const DdeBridgeMessage& m);
+bool postAdvise(Instance& in, HSZ topic, HSZ item);
+bool enableCallback(Instance& in, HCONV conv, UINT cmd);
+// Not in ddeml.h: asks whether any transaction is held.
+const UINT EC_QUERYWAITING = 0x0002;
+
+// DdeService.cpp
+bool registerService(Instance& in, HSZ service);
+// Stops one service (or all, for a null handle) and ends its clients.
+bool unregisterService(Instance& in, HSZ service);
+
+}  // namespace localdde

@@ -1,0 +1,288 @@
+#include <cstring>
+#include <vector>
+
+#include "platform/posix/DdeBridgeLimits.h"
+#include "platform/posix/DdeServer.h"
+#include "support/Log.h"
+
+namespace localdde {
+
+namespace {
+
+std::uint32_t nextConversation = 0x1000;
+
+HCONV newConversation(Instance& in, Client& c, HSZ topic, HSZ service, std::uint32_t& id) {
+  Conv conv;
+  conv.id = id = nextConversation++;
+  conv.client = c.id;
+  conv.topic = topic;
+  conv.service = service;
+  strings.take(LIBRARY_OWNER, topic);
+  strings.take(LIBRARY_OWNER, service);
+  in.convs[id] = conv;
+  in.convsByTopic[topic].insert(id);
+  c.convs.insert(id);
+  return hconvOf(id);
+}
+
+void handleConnect(Instance& in, Client& c, const DdeBridgeMessage& m) {
+  DdeBridgeMessage answer;
+  answer.kind = DDE_BRIDGE_CONNECTED;
+  answer.xid = m.xid;
+  StringEntry* ours = strings.find(c.service);
+  bool otherService = !m.service.empty() && (!ours || upperKey(fromUtf8(m.service)) != ours->key);
+  if (otherService) {
+    LOG_DBG("DDE client " << c.id << " asked for service " << m.service);
+  } else if (c.convs.size() >= DDE_BRIDGE_MAX_CONVERSATIONS) {
+    LOG_WRN("DDE client " << c.id << " holds " << c.convs.size() << " conversations, connect refused");
+  } else if (!m.service.empty() && !m.topic.empty()) {
+    HSZ topic = strings.add(LIBRARY_OWNER, fromUtf8(m.topic));
+    HDDEDATA ok = callBack(in, XTYP_CONNECT, 0, nullptr, topic, c.service, nullptr);
+    if (ok && !c.closed && !c.doomed && in.alive) {
+      std::uint32_t id;
+      HCONV h = newConversation(in, c, topic, c.service, id);
+      callBack(in, XTYP_CONNECT_CONFIRM, 0, h, topic, c.service, nullptr);
+      if (findConv(in, id)) answer.pairs.push_back(DdeBridgePair{id, strings.utf8Of(c.service), m.topic});
+    }
+    strings.release(LIBRARY_OWNER, topic);
+  } else {
+    HSZ topic = m.topic.empty() ? nullptr : strings.add(LIBRARY_OWNER, fromUtf8(m.topic));
+    HSZ service = m.service.empty() ? nullptr : c.service;
+    HDDEDATA list = callBack(in, XTYP_WILDCONNECT, 0, nullptr, topic, service, nullptr);
+    std::vector<HSZPAIR> pairs;
+    if (list) datas.consumePairs(list, DDE_BRIDGE_MAX_PAIRS, pairs);
+    for (const HSZPAIR& p : pairs) {
+      if (c.closed || c.doomed || !in.alive || c.convs.size() >= DDE_BRIDGE_MAX_CONVERSATIONS) break;
+      if (!strings.find(p.hszTopic)) {
+        LOG_WRN("DDE wildcard answer names an unknown topic handle " << static_cast<void*>(p.hszTopic));
+        continue;
+      }
+      HSZ svc = strings.find(p.hszSvc) ? p.hszSvc : c.service;
+      std::uint32_t id;
+      HCONV h = newConversation(in, c, p.hszTopic, svc, id);
+      std::string svcText = strings.utf8Of(svc), topicText = strings.utf8Of(p.hszTopic);
+      callBack(in, XTYP_CONNECT_CONFIRM, 0, h, p.hszTopic, svc, nullptr);
+      if (findConv(in, id)) answer.pairs.push_back(DdeBridgePair{id, svcText, topicText});
+    }
+    if (topic) strings.release(LIBRARY_OWNER, topic);
+  }
+  queueReply(in, c, answer);
+}
+
+void answerAck(Instance& in, Client& c, const DdeBridgeMessage& m, bool ok) {
+  DdeBridgeMessage a;
+  a.kind = DDE_BRIDGE_ACK;
+  a.xid = m.xid;
+  a.conv = m.conv;
+  a.ok = ok;
+  queueReply(in, c, a);
+}
+
+void answerNo(Instance& in, Client& c, const DdeBridgeMessage& m) {
+  if (m.kind != DDE_BRIDGE_REQUEST) {
+    answerAck(in, c, m, false);
+    return;
+  }
+  DdeBridgeMessage a;
+  a.kind = DDE_BRIDGE_DATA;
+  a.xid = m.xid;
+  a.conv = m.conv;
+  queueReply(in, c, a);
+}
+
+bool acknowledged(HDDEDATA r) { return (reinterpret_cast<std::uintptr_t>(r) & DDE_FACK) != 0; }
+
+}  // namespace
+
+// One blockable transaction on an enabled conversation.
+void runTransaction(Instance& in, Client& c, const DdeBridgeMessage& m) {
+  Conv* conv = findConv(in, m.conv);
+  if (!conv) return answerNo(in, c, m);
+  HCONV h = hconvOf(m.conv);
+  HSZ topic = conv->topic;
+  UINT fmt = 0;
+  bool formatKnown = formats.resolve(m.format, fmt);
+
+  switch (m.kind) {
+    case DDE_BRIDGE_REQUEST: {
+      if (!formatKnown) return answerNo(in, c, m);
+      HSZ item = strings.add(LIBRARY_OWNER, fromUtf8(m.item));
+      HDDEDATA r = callBack(in, XTYP_REQUEST, fmt, h, topic, item, nullptr);
+      if (item) strings.release(LIBRARY_OWNER, item);
+      DdeBridgeMessage a;
+      a.kind = DDE_BRIDGE_DATA;
+      a.xid = m.xid;
+      a.conv = m.conv;
+      UINT dataFmt = fmt;
+      if (r && datas.consume(r, a.data, dataFmt)) {
+        a.ok = true;
+        a.dataFormat = formats.wire(dataFmt);
+      }
+      return queueReply(in, c, a);
+    }
+    case DDE_BRIDGE_ADVSTART: {
+      if (!formatKnown || m.item.empty()) return answerAck(in, c, m, false);
+      if (c.loops >= DDE_BRIDGE_MAX_LOOPS) {
+        LOG_WRN("DDE client " << c.id << " holds " << c.loops << " advise loops, advise refused");
+        return answerAck(in, c, m, false);
+      }
+      HSZ item = strings.add(LIBRARY_OWNER, fromUtf8(m.item));
+      bool ok = callBack(in, XTYP_ADVSTART, fmt, h, topic, item, nullptr) != nullptr;
+      conv = findConv(in, m.conv);
+      if (!conv || c.closed) ok = false;
+      LoopKey key(reinterpret_cast<std::uintptr_t>(item), fmt);
+      if (ok && !conv->loops.count(key)) {
+        AdviseLoop l;
+        l.item = item;
+        l.format = fmt;
+        l.wire = m.format;
+        l.clientItem = m.item;
+        strings.take(LIBRARY_OWNER, item);
+        conv->loops[key] = l;
+        ++c.loops;
+      }
+      strings.release(LIBRARY_OWNER, item);
+      return answerAck(in, c, m, ok);
+    }
+    case DDE_BRIDGE_ADVSTOP: {
+      HSZ item = strings.lookup(fromUtf8(m.item));
+      auto l = formatKnown && item ? conv->loops.find(LoopKey(reinterpret_cast<std::uintptr_t>(item), fmt)) : conv->loops.end();
+      if (l == conv->loops.end()) return answerAck(in, c, m, false);
+      AdviseLoop loop = l->second;
+      dropPending(c, loop.pendingSeq);
+      conv->loops.erase(l);
+      --c.loops;
+      callBack(in, XTYP_ADVSTOP, fmt, h, topic, loop.item, nullptr);
+      strings.release(LIBRARY_OWNER, loop.item);
+      return answerAck(in, c, m, true);
+    }
+    case DDE_BRIDGE_POKE: {
+      if (!formatKnown) return answerAck(in, c, m, false);
+      HSZ item = strings.add(LIBRARY_OWNER, fromUtf8(m.item));
+      HDDEDATA d = datas.add(in.id, reinterpret_cast<const BYTE*>(m.data.data()), m.data.size(), item, fmt, false);
+      HDDEDATA r = callBack(in, XTYP_POKE, fmt, h, topic, item, d);
+      datas.erase(d);
+      if (item) strings.release(LIBRARY_OWNER, item);
+      return answerAck(in, c, m, acknowledged(r));
+    }
+    case DDE_BRIDGE_EXECUTE: {
+      if (in.flags & CBF_FAIL_EXECUTES) {
+        LOG_DBG("DDE execute on conversation " << m.conv << " refused");
+        return answerAck(in, c, m, false);
+      }
+      HDDEDATA d = datas.add(in.id, reinterpret_cast<const BYTE*>(m.data.data()), m.data.size(), nullptr, 0, false);
+      HDDEDATA r = callBack(in, XTYP_EXECUTE, 0, h, topic, nullptr, d);
+      datas.erase(d);
+      return answerAck(in, c, m, acknowledged(r));
+    }
+    default:
+      return;
+  }
+}
+
+void dispatch(Instance& in, Client& c, const DdeBridgeMessage& m) {
+  if (m.kind == DDE_BRIDGE_CONNECT) return handleConnect(in, c, m);
+  Conv* conv = findConv(in, m.conv);
+  if (!conv || conv->client != c.id) {
+    LOG_WRN("DDE client " << c.id << " used conversation " << m.conv << ", which it does not hold");
+    if (m.kind != DDE_BRIDGE_TERMINATE) answerNo(in, c, m);
+    return;
+  }
+  if (m.kind == DDE_BRIDGE_TERMINATE) return endConversation(in, m.conv, &c);
+  // A disabled conversation holds its transactions, and later ones queue
+  // behind held ones so that they keep their order.
+  if (!conv->enabled || !conv->waiting.empty()) {
+    if (conv->waiting.size() >= DDE_BRIDGE_MAX_WAITING) {
+      LOG_WRN("DDE client " << c.id << " has " << conv->waiting.size() << " transactions held on conversation "
+                            << m.conv << ", disconnecting");
+      doom(in, c);
+      return;
+    }
+    conv->waiting.push_back(m);
+    if (conv->enabled) scheduleWork();
+    return;
+  }
+  runTransaction(in, c, m);
+}
+
+
+bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
+  struct Target {
+    std::uint32_t conv;
+    LoopKey key;
+  };
+  std::vector<Target> targets;
+  auto byTopic = in.convsByTopic.find(hszTopic);
+  if (byTopic == in.convsByTopic.end()) return true;
+  for (std::uint32_t id : byTopic->second) {
+    Conv* cv = findConv(in, id);
+    if (!cv) continue;
+    Client* c = findClient(in, cv->client);
+    if (!c || c->doomed) continue;
+    for (auto& l : cv->loops)
+      if (!hszItem || l.second.item == hszItem) targets.push_back(Target{id, l.first});
+  }
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    // The callback learns how many more requests for the same item and format follow.
+    ULONG_PTR remaining = 0;
+    for (std::size_t k = i + 1; k < targets.size(); ++k) remaining += targets[k].key == targets[i].key ? 1 : 0;
+    Conv* conv = findConv(in, targets[i].conv);
+    auto l = conv ? conv->loops.find(targets[i].key) : std::map<LoopKey, AdviseLoop>::iterator();
+    if (!conv || l == conv->loops.end()) continue;
+    HDDEDATA r = callBack(in, XTYP_ADVREQ, l->second.format, hconvOf(targets[i].conv), hszTopic, l->second.item,
+                          nullptr, remaining & 0xFFFF);
+    std::string bytes;
+    UINT fmt = targets[i].key.second;
+    if (!r || !datas.consume(r, bytes, fmt)) continue;
+    // The callback may have ended the loop, its conversation or its client.
+    conv = findConv(in, targets[i].conv);
+    l = conv ? conv->loops.find(targets[i].key) : std::map<LoopKey, AdviseLoop>::iterator();
+    if (!conv || l == conv->loops.end()) continue;
+    Client* c = findClient(in, conv->client);
+    if (!c || c->doomed || c->closed) continue;
+    AdviseLoop& live = l->second;
+    DdeBridgeMessage m;
+    m.kind = DDE_BRIDGE_ADVISE;
+    m.conv = targets[i].conv;
+    m.item = live.clientItem;
+    m.format = live.wire;
+    m.dataFormat = formats.wire(fmt);
+    m.data = std::move(bytes);
+    std::string wire;
+    if (!ddeBridgeEncode(m, wire)) {
+      LOG_WRN("DDE advise data for " << live.clientItem << " too large (" << m.data.size() << " bytes), dropped");
+      continue;
+    }
+    queueAdvise(in, *c, live, targets[i].conv, targets[i].key, std::move(wire));
+  }
+  return true;
+}
+
+bool enableCallback(Instance& in, HCONV hConv, UINT wCmd) {
+  std::vector<Conv*> convs;
+  if (hConv) {
+    Conv* conv = findConv(in, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hConv)));
+    if (!conv) return false;
+    convs.push_back(conv);
+  } else {
+    for (auto& cv : in.convs) convs.push_back(&cv.second);
+  }
+  bool waiting = false;
+  for (Conv* conv : convs) waiting = waiting || !conv->waiting.empty();
+  switch (wCmd) {
+    case EC_ENABLEALL:
+      for (Conv* conv : convs) conv->enabled = true;
+      if (waiting) scheduleWork();
+      return true;
+    case EC_DISABLE:
+      for (Conv* conv : convs) conv->enabled = false;
+      return true;
+    case EC_QUERYWAITING:
+      return waiting;
+    default:
+      LOG_DBG("DdeEnableCallback command " << wCmd << " not supported");
+      return false;
+  }
+}
+
+}  // namespace localdde
