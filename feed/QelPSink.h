@@ -25,8 +25,8 @@ class QelPublishListener {
 
 class QelPSink : public QelSink, public QelRecordListener {
  public:
-  static const unsigned PUBLISH_LIST_MAX_ROWS = 10000;
-  static const std::uint32_t PUBLISH_LIST_MAX_BYTES = 1024 * 1024;
+  static constexpr unsigned PUBLISH_LIST_MAX_ROWS = 10000;
+  static constexpr std::uint32_t PUBLISH_LIST_MAX_BYTES = 1024 * 1024;
 
   QelPSink();
   ~QelPSink() override;

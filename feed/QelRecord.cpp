@@ -29,30 +29,28 @@ QelRecord::Row& QelRecord::RowList::at(std::size_t i) {
 }
 
 void QelRecord::RowList::locate(std::size_t i, std::size_t& chunk, std::size_t& offset) {
-  chunk = 0;
-  while (chunk < m_chunks.size() && i >= m_chunks[chunk].size()) {
-    i -= m_chunks[chunk].size();
-    ++chunk;
-  }
-  offset = i;
+  chunk = m_hintChunk;
+  std::size_t start = m_hintStart;
+  if (chunk >= m_chunks.size()) chunk = start = 0;
+  while (i < start) start -= m_chunks[--chunk].size();
+  while (chunk + 1 < m_chunks.size() && i >= start + m_chunks[chunk].size()) start += m_chunks[chunk++].size();
+  m_hintChunk = chunk;
+  m_hintStart = start;
+  offset = i - start;
 }
 
 void QelRecord::RowList::insert(std::size_t i) {
   m_last = nullptr;
   Row* row = new Row();
+  if (m_chunks.empty()) m_chunks.emplace_back();
   std::size_t chunk, offset;
-  if (i == m_size) {
-    // Appending: onto the last chunk while it has room.
-    if (m_chunks.empty() || m_chunks.back().size() >= MAX_CHUNK) m_chunks.emplace_back();
-    m_chunks.back().push_back(row);
-    ++m_size;
-    return;
-  }
-  locate(i, chunk, offset);
+  locate(i == m_size && i > 0 ? i - 1 : i, chunk, offset);
+  if (i == m_size && m_size > 0) ++offset;  // appending: after the last row
   std::vector<Row*>& into = m_chunks[chunk];
   into.insert(into.begin() + static_cast<std::ptrdiff_t>(offset), row);
   ++m_size;
   if (into.size() > MAX_CHUNK) {
+    // The lower half stays where it is, so the hint still holds.
     std::vector<Row*> upper(into.begin() + static_cast<std::ptrdiff_t>(MAX_CHUNK / 2), into.end());
     into.resize(MAX_CHUNK / 2);
     m_chunks.insert(m_chunks.begin() + static_cast<std::ptrdiff_t>(chunk) + 1, std::move(upper));
@@ -75,10 +73,14 @@ void QelRecord::RowList::erase(std::size_t i) {
     m_chunks.erase(m_chunks.begin() + static_cast<std::ptrdiff_t>(chunk) + 1);
   } else if (chunk > 0 && m_chunks[chunk - 1].size() + from.size() <= MAX_CHUNK) {
     std::vector<Row*>& prev = m_chunks[chunk - 1];
+    m_hintChunk = chunk - 1;
+    m_hintStart -= prev.size();
     prev.insert(prev.end(), from.begin(), from.end());
     m_chunks.erase(m_chunks.begin() + static_cast<std::ptrdiff_t>(chunk));
   } else if (from.empty()) {
-    m_chunks.erase(m_chunks.begin() + static_cast<std::ptrdiff_t>(chunk));
+    // Only when it is the only chunk: any neighbour would have been merged.
+    m_chunks.clear();
+    m_hintChunk = m_hintStart = 0;
   }
 }
 
@@ -88,6 +90,7 @@ void QelRecord::RowList::clear() {
   m_chunks.clear();
   m_size = 0;
   m_last = nullptr;
+  m_hintChunk = m_hintStart = 0;
 }
 
 QelRecord::QelRecord() : m_maxRows(~0u), m_maxUpdateLen(0xFFFFFFFFu), m_refusals(0) { init(); }

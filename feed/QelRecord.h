@@ -132,10 +132,14 @@ class QelRecord {
     }
 
    private:
-    static const std::size_t MAX_CHUNK = 128;
+    static const std::size_t MAX_CHUNK = 512;
     void locate(std::size_t i, std::size_t& chunk, std::size_t& offset);
     std::vector<std::vector<Row*>> m_chunks;
     std::size_t m_size = 0;
+    // A chunk and the index of its first row, where the next walk starts:
+    // a run of changes in one place does not walk from the first chunk.
+    std::size_t m_hintChunk = 0;
+    std::size_t m_hintStart = 0;
     // The row last found, for runs of calls on one row; dropped on any change.
     std::size_t m_lastIndex = 0;
     Row* m_last = nullptr;

@@ -253,7 +253,7 @@ TEST(AppStartUpTest, FirstTipComesFromTheMainLoopWhileTheLoginIsAnswered) {
 TEST(AppStartUpTest, ServiceThatCannotStartEndsTheProgram) {
   ServerHarness h;
   ASSERT_TRUE(h.startSim());
-  std::string notADirectory = h.ddeDir + "/file";
+  std::string notADirectory = h.dir.root + "/file";
   FILE* f = std::fopen(notADirectory.c_str(), "w");
   ASSERT_NE(f, nullptr);
   std::fclose(f);

@@ -1070,4 +1070,38 @@ TEST_F(DdemlPosixTest, ClipboardFormatsAreStablePerNameRegardlessOfCase) {
   EXPECT_EQ(RegisterClipboardFormatA(""), 0u);
 }
 
+// The server encodes a loop's part of its ADVISE frames once; every frame
+// must still be the one the whole-message encoder makes, and fail where it fails.
+TEST(DdeBridgeCodecTest, SplitAdviseFrameIsTheWholeMessageFrame) {
+  struct Case {
+    std::string item;
+    DdeBridgeFormat loop, data;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"BID", DdeBridgeFormat::standard(1), DdeBridgeFormat::standard(1), std::string("12.5\0", 5)},
+      {"Last Trade", DdeBridgeFormat::registered("XlTable"), DdeBridgeFormat::registered("XlTable"), kFloat125},
+      {"bid", DdeBridgeFormat::registered("XlTable"), DdeBridgeFormat::standard(1), std::string("ERROR\0", 6)},
+      {"TIME", DdeBridgeFormat::standard(1), DdeBridgeFormat::standard(1), ""},
+      {"BID", DdeBridgeFormat::standard(1), DdeBridgeFormat::standard(1), std::string(DDE_BRIDGE_MAX_MESSAGE, 'x')},
+      {std::string(256, 'I'), DdeBridgeFormat::standard(1), DdeBridgeFormat::standard(1), "1"},
+      {"BID", DdeBridgeFormat::standard(1), DdeBridgeFormat::registered(std::string("Xl\0", 3)), "1"},
+  };
+  for (const Case& c : cases) {
+    DdeBridgeMessage m;
+    m.kind = DDE_BRIDGE_ADVISE;
+    m.conv = 0x1234;
+    m.item = c.item;
+    m.format = c.loop;
+    m.dataFormat = c.data;
+    m.data = c.bytes;
+    std::string whole = "prefix", split = "prefix", head;
+    bool wholeOk = ddeBridgeEncode(m, whole);
+    bool splitOk = ddeBridgeAdviseHead(m.conv, m.item, m.format, head) &&
+                   ddeBridgeAppendAdvise(head, m.dataFormat, m.data.data(), m.data.size(), split);
+    EXPECT_EQ(splitOk, wholeOk) << c.item.substr(0, 10) << " " << c.bytes.size();
+    EXPECT_EQ(split, whole) << c.item.substr(0, 10) << " " << c.bytes.size();
+  }
+}
+
 }  // namespace

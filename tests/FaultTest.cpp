@@ -6,9 +6,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "feed/QelPSink.h"
 #include "tests/ServerHarness.h"
 #include "tests/TestSupport.h"
 
@@ -149,6 +153,102 @@ TEST(FaultTest, ClientThatStopsReadingDoesNotHoldBackOthers) {
     return received >= 20;
   }, 10000));
   EXPECT_TRUE(sink->isConnected());
+}
+
+}  // namespace
+
+// Hostile feed input given straight to the parsers: what it may make the
+// program hold, how long it may take and how much log it may write are
+// bounded by the input's size, not multiplied by it.
+namespace {
+
+std::string fieldBytes(QelFID fid, const std::string& data) {
+  return le32(fid) + le32(static_cast<std::uint32_t>(data.size())) + std::string(2, '\0') + data;
+}
+
+void receive(QelChannel& channel, const std::string& bytes) { channel.receive(bytes.data(), bytes.size()); }
+
+TEST(FeedFaultTest, PublishFloodIsHeldUnderTheListLimits) {
+  QelPSink psink;
+  LogCapture logs(3);
+  // 20,000 unasked publish frames of one 200-byte row each: 4.5 MB.
+  const std::string row = "\x01" + le32(2) + fieldBytes(0, "L1^X") + fieldBytes(4, std::string(200, '7'));
+  const std::string flood = frame(QELMSG_PUBLISH, "p#", le32(0) + row);
+  for (int i = 0; i < 20000; ++i) receive(psink, flood);
+  const QelRecord& list = psink.getPublishList();
+  EXPECT_LE(list.getNumRows(), QelPSink::PUBLISH_LIST_MAX_ROWS);
+  EXPECT_LE(list.getUpdateLength(), QelPSink::PUBLISH_LIST_MAX_BYTES);
+  EXPECT_GT(list.getUpdateLength(), QelPSink::PUBLISH_LIST_MAX_BYTES - 300);  // it did fill
+  EXPECT_EQ(logs.count("publish list is full"), 1);
+  // Frames are still read: a CLEAR empties the list and rows fit again.
+  receive(psink, frame(QELMSG_PUBLISH, "p#", le32(0) + "\x05" + row));
+  EXPECT_EQ(list.getNumRows(), 1u);
+}
+
+TEST(FeedFaultTest, RowInsertsAnywhereTakeBoundedTimeEach) {
+  // 100,000 inserts at row 0 of a record without limits, then a delete and
+  // insert churn in the middle of the bounded publish list. Each took time
+  // growing with the rows held; the bound below is only a sanity check.
+  std::string inserts = le32(0) + "\x01" + le32(0);
+  for (int i = 0; i < 100000; ++i) inserts += "\x02" + le32(0) + le32(1) + fieldBytes(4, "1");
+  std::string churn = le32(0);
+  for (int i = 0; i < 50000; ++i) churn += "\x03" + le32(5000) + "\x02" + le32(4000) + le32(0);
+  auto start = std::chrono::steady_clock::now();
+  QelRecord rec;
+  QelUpdate upd;
+  upd.setBuffer(&inserts[0], static_cast<unsigned>(inserts.size()));
+  upd.apply(rec);
+  ASSERT_EQ(rec.getNumRows(), 100002u);
+  QelPSink psink;
+  std::string fill = le32(0);
+  for (unsigned i = 0; i < QelPSink::PUBLISH_LIST_MAX_ROWS; ++i) fill += "\x01" + le32(0);
+  receive(psink, frame(QELMSG_PUBLISH, "p#", fill));
+  receive(psink, frame(QELMSG_PUBLISH, "p#", churn));
+  EXPECT_EQ(psink.getPublishList().getNumRows(), QelPSink::PUBLISH_LIST_MAX_ROWS);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST(FeedFaultTest, LoginAnswerOfGarbageLinesLogsAboutItsOwnSize) {
+  clearMarkets();
+  LogCapture logs(3);
+  std::string garbage;
+  for (int i = 0; i < 512 * 1024; ++i) garbage += "x\n";  // 1 MiB
+  EXPECT_EQ(parseMarketList(garbage.data(), garbage.size()), 0);
+  EXPECT_EQ(logs.count("skipping market line without symbol, permission, display symbol and id: x\n"),
+            static_cast<int>(LOG_LIMIT_LINES));
+  EXPECT_TRUE(logs.contains("WRN - ... " + std::to_string(512 * 1024 - LOG_LIMIT_LINES) + " more like this\n"));
+  EXPECT_LT(logs.text().size(), 1500u);
+
+  // Distinct markets: the table stops at its cap, said once.
+  std::string many;
+  for (std::size_t i = 0; i <= MAX_MARKETS; ++i) many += "M" + std::to_string(i) + ":R:M" + std::to_string(i) + ":1\n";
+  logs.clear();
+  EXPECT_EQ(parseMarketList(many.data(), many.size()), static_cast<int>(MAX_MARKETS));
+  EXPECT_EQ(marketMap.size(), MAX_MARKETS);
+  EXPECT_EQ(logs.count("market table is full"), 1);
+  clearMarkets();
+}
+
+TEST(FeedFaultTest, StatusStormAndBadPublishNamesLogAboutTheirOwnSize) {
+  QelPSink psink;
+  std::ostringstream out;
+  std::streambuf* old = std::cout.rdbuf(out.rdbuf());
+  LogCapture logs(3);
+  std::string storm;
+  for (int i = 0; i < 20000; ++i) {
+    storm += frame(QELMSG_STATUS, "L1^LSE^S" + std::to_string(i), le32(QELSTATUS_ERROR));
+    storm += frame(QELMSG_STATUS, "L1^LSE^S" + std::to_string(i), le32(3));
+    storm += frame(QELMSG_PUBLISH, "q#", le32(0));
+  }
+  receive(psink, storm);
+  flushLogLimits();
+  std::cout.rdbuf(old);
+  // The first of each kind as it stands, then a count.
+  EXPECT_TRUE(logs.contains(" record in bad state L1^LSE^S0 (CLOSED) ==> ERROR\n"));
+  EXPECT_TRUE(logs.contains(" bad status L1^LSE^S0 OPEN\n"));
+  EXPECT_EQ(out.str().substr(0, 47), "QelPSink::handlePublish invalid publish update\n");
+  EXPECT_EQ(logs.count(" more like this\n"), 3);
+  EXPECT_LT(logs.text().size() + out.str().size(), storm.size() / 100);
 }
 
 }  // namespace

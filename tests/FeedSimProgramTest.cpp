@@ -1,23 +1,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "platform/Socket.h"
 #include "tests/ChildProcess.h"
 #include "tests/SimHarness.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-class FeedSimProgramTest : public ::testing::Test {
- protected:
-  LogCapture log{3};
-};
 
 // feedsim as a child process, its output on pipes.
 class Program : public ChildProcess {
@@ -43,60 +34,20 @@ int portOf(const std::string& line) {
   return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
 }
 
-// A blocking raw client of a feedsim in another process.
-class RemoteClient {
- public:
-  explicit RemoteClient(int port) {
-    std::uint32_t address = 0;
-    std::string error;
-    socketResolve("127.0.0.1", address, error);
-    m_fd = socketOpenStream();
-    if (!socketConnect(m_fd, address, port, 2000)) {
-      socketClose(m_fd);
-      m_fd = -1;
-    }
-  }
-  ~RemoteClient() { socketClose(m_fd); }
-  bool ok() const { return m_fd >= 0; }
-  void send(const std::string& b) { socketSend(m_fd, b.data(), static_cast<int>(b.size())); }
-  std::string receive(std::size_t n, int timeoutMs = 3000) {
-    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (m_in.size() < n) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-      if (left <= 0 || !waitReadable(m_fd, static_cast<int>(left))) break;
-      char buf[4096];
-      int got = socketRecv(m_fd, buf, sizeof buf);
-      if (got <= 0) break;
-      m_in.append(buf, static_cast<std::size_t>(got));
-    }
-    std::string out = m_in.substr(0, n);
-    m_in.erase(0, out.size());
-    return out;
-  }
-  void close() {
-    socketClose(m_fd);
-    m_fd = -1;
-  }
-
- private:
-  int m_fd = -1;
-  std::string m_in;
-};
-
-TEST_F(FeedSimProgramTest, PrintsItsPortFirstAndTheSummaryOnSigterm) {
+TEST(FeedSimProgramTest, PrintsItsPortFirstAndTheSummaryOnSigterm) {
   Program p({"--port", "0", "-v", "--ping-interval", "0"});
   std::string line = p.firstLine();
   ASSERT_EQ(line.compare(0, 23, "listening on 127.0.0.1:"), 0) << line;
   int port = portOf(line);
   ASSERT_GT(port, 0);
   {
-    RemoteClient c(port);
-    ASSERT_TRUE(c.ok());
-    EXPECT_EQ(c.receive(16), frame(QELMSG_NAME, "feedsim"));
+    RawClient c(port);
+    ASSERT_TRUE(c.connected());
+    EXPECT_EQ(c.readBytes(16), frame(QELMSG_NAME, "feedsim"));
     std::string login = frame(QELMSG_SNAPSHOT, "AUTH^demo^demo");
-    c.send(frame(QELMSG_NAME, "default") + login + frame(QELMSG_PING, ""));
-    EXPECT_EQ(c.receive(9 + 14 + DEMO_MARKETS.size()), frame(QELMSG_IMAGE, "AUTH^demo^demo", DEMO_MARKETS));
-    EXPECT_EQ(c.receive(9), frame(QELMSG_PING_ACK, ""));
+    ASSERT_TRUE(c.send(frame(QELMSG_NAME, "default") + login + frame(QELMSG_PING, "")));
+    EXPECT_EQ(c.readBytes(9 + 14 + DEMO_MARKETS.size()), frame(QELMSG_IMAGE, "AUTH^demo^demo", DEMO_MARKETS));
+    EXPECT_EQ(c.readBytes(9), frame(QELMSG_PING_ACK, ""));
   }
   p.stop(SIGTERM, 5000);
   EXPECT_EQ(p.exitCode(), 0);
@@ -107,15 +58,14 @@ TEST_F(FeedSimProgramTest, PrintsItsPortFirstAndTheSummaryOnSigterm) {
   EXPECT_NE(rest.find("protocol violations: 0\n"), std::string::npos) << rest;
 }
 
-TEST_F(FeedSimProgramTest, FailsOnViolationWhenAskedAndStopsWhenIdle) {
+TEST(FeedSimProgramTest, FailsOnViolationWhenAskedAndStopsWhenIdle) {
   Program p({"--port", "0", "--exit-when-idle", "--fail-on-violation", "--ping-interval", "0"});
   {
-    RemoteClient c(portOf(p.firstLine()));
-    ASSERT_TRUE(c.ok());
-    c.receive(16);
-    c.send(frame(QELMSG_OPEN, "L1^LSE^VOD"));  // before any login
-    c.send(frame(QELMSG_PING, ""));
-    EXPECT_EQ(c.receive(9), frame(QELMSG_PING_ACK, ""));
+    RawClient c(portOf(p.firstLine()));
+    ASSERT_TRUE(c.connected());
+    c.readBytes(16);
+    ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^LSE^VOD") + frame(QELMSG_PING, "")));  // before any login
+    EXPECT_EQ(c.readBytes(9), frame(QELMSG_PING_ACK, ""));
   }
   EXPECT_EQ(p.finish(), 3);
   const std::string& rest = p.out();
@@ -123,13 +73,13 @@ TEST_F(FeedSimProgramTest, FailsOnViolationWhenAskedAndStopsWhenIdle) {
   EXPECT_NE(rest.find("request before login: 1"), std::string::npos) << rest;
 }
 
-TEST_F(FeedSimProgramTest, StopsByItselfAfterItsTime) {
+TEST(FeedSimProgramTest, StopsByItselfAfterItsTime) {
   Program p({"--port", "0", "--exit-after-seconds", "0.3"});
   EXPECT_EQ(p.finish(3000), 0);
   EXPECT_NE(p.out().find("clients: 0\n"), std::string::npos) << p.out();
 }
 
-TEST_F(FeedSimProgramTest, HelpAndBadCommandLine) {
+TEST(FeedSimProgramTest, HelpAndBadCommandLine) {
   Program help({"--help"});
   EXPECT_EQ(help.finish(), 0);
   EXPECT_NE(help.out().find("--drop-after-frames N"), std::string::npos);

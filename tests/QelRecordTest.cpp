@@ -10,18 +10,10 @@
 #include <vector>
 
 #include "net/QelMessage.h"
+#include "tests/RecordText.h"
 #include "tests/TestSupport.h"
 
 namespace {
-
-using FieldPtr = std::unique_ptr<QelField, void (*)(QelField*)>;
-
-FieldPtr makeField(QelFID fid, const std::string& data, std::uint16_t flags = 0) {
-  return FieldPtr(QelField::create(fid, data.data(), static_cast<std::uint32_t>(data.size()), flags),
-                  &QelField::release);
-}
-
-std::string dataOf(const QelField* f) { return f ? std::string(f->getData(), f->getLength()) : "<none>"; }
 
 // Notes every call as one line of text; a row delete also notes what the
 // record still held in that row at the time of the call.
@@ -71,32 +63,6 @@ std::uint32_t recomputedLength(QelRecord& rec) {
   }
   if (rec.getNumRows()) rec.selectRow(current);
   return length;
-}
-
-// "a,b|c" style picture of the rows: data of each field in stored order.
-std::string rowsOf(QelRecord& rec) {
-  std::uint32_t current = rec.getCurrentRow();
-  std::string out;
-  for (unsigned r = 0; r < rec.getNumRows(); ++r) {
-    if (r) out += "|";
-    rec.selectRow(r);
-    for (unsigned i = 0; i < rec.getRowNumFIDs(); ++i) {
-      if (i) out += ",";
-      out += dataOf(rec.getFieldByNum(i));
-    }
-  }
-  if (rec.getNumRows()) rec.selectRow(current);
-  return out;
-}
-
-// Three rows holding "a", "b", "c" in FID 1, current row 0.
-void fillThreeRows(QelRecord& rec) {
-  rec.setField(makeField(1, "a").get());
-  rec.addRow();
-  rec.setField(makeField(1, "b").get());
-  rec.addRow();
-  rec.setField(makeField(1, "c").get());
-  rec.selectRow(0);
 }
 
 TEST(QelFieldTest, HeaderIsLittleEndianAndUnaligned) {
@@ -440,45 +406,93 @@ TEST(QelRecordTest, RegisteringReplacesThePreviousListenerOfThatKind) {
   EXPECT_EQ(second.events.size(), 1u);
 }
 
-TEST(QelRecordTest, UpdateLengthFollowsTheRowsThroughManyOperations) {
+// Rows of (fid, data) in stored order, kept the plain way.
+struct ModelRecord {
+  std::vector<std::vector<std::pair<QelFID, std::string>>> rows{1};
+  std::size_t current = 0;
+  void set(std::size_t row, QelFID fid, const std::string& data) {
+    for (auto& f : rows[row])
+      if (f.first == fid) {
+        f.second = data;
+        return;
+      }
+    rows[row].emplace_back(fid, data);
+  }
+  std::string picture() const {
+    std::string out;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      if (r) out += "|";
+      for (std::size_t i = 0; i < rows[r].size(); ++i) out += (i ? "," : "") + rows[r][i].second;
+    }
+    return out;
+  }
+};
+
+TEST(QelRecordTest, FollowsAPlainModelThroughManyOperations) {
+  // Thousands of rows, so that rows are inserted and deleted across chunk
+  // boundaries, and rows of up to 40 FIDs, so that long rows are indexed.
   QelRecord rec;
+  ModelRecord model;
   std::uint32_t seed = 12345;
   auto next = [&seed](std::uint32_t n) {
     seed = seed * 1103515245u + 12345u;
-    return (seed >> 16) % n;
+    return (seed >> 8) % n;
   };
-  for (int step = 0; step < 3000; ++step) {
+  for (int step = 0; step < 20000; ++step) {
     unsigned rows = rec.getNumRows();
-    switch (next(8)) {
+    bool growing = step < 10000;
+    std::string data = std::to_string(step);
+    QelFID fid = next(next(4) == 0 ? 40 : 4);
+    switch (next(10)) {
       case 0:
       case 1:
-      case 2:
-        if (rows) rec.setField(makeField(next(6), std::string(next(12), 'v')).get());
+        if (rows) {
+          rec.setField(makeField(fid, data).get());
+          model.set(model.current, fid, data);
+        }
         break;
+      case 2: {
+        unsigned row = rows ? next(rows + 1) : 0;
+        if (rec.setField(row, makeField(fid, data).get())) model.set(row, fid, data);
+        break;
+      }
       case 3:
-        rec.setField(rows ? next(rows + 1) : 0, makeField(next(6), std::string(next(5), 'w')).get());
-        break;
       case 4:
-        rec.addRow();
+        if (growing) {
+          rec.addRow();
+          if (!model.rows.empty()) ++model.current;
+          model.rows.emplace_back();
+        }
         break;
       case 5:
-        rec.insertRow(next(rows + 1));
+      case 6: {
+        unsigned row = next(rows + 1);
+        if (growing && rec.insertRow(row)) {
+          model.rows.emplace(model.rows.begin() + row);
+          model.current = row;
+        }
         break;
-      case 6:
-        rec.deleteRow(next(rows + 1));
-        break;
+      }
       case 7:
-        if (next(20) == 0)
-          rec.clear();
-        else
-          rec.selectRow(next(rows + 1));
+      case 8: {
+        unsigned row = next(rows + 1);
+        if (!growing && rec.deleteRow(row)) {
+          model.rows.erase(model.rows.begin() + row);
+          if (model.rows.empty()) model.current = 0;
+          else if (model.current >= model.rows.size()) model.current = model.rows.size() - 1;
+        }
+        break;
+      }
+      case 9:
+        if (rec.selectRow(next(rows + 1))) model.current = rec.getCurrentRow();
         break;
     }
-    ASSERT_EQ(rec.getUpdateLength(), recomputedLength(rec)) << "after step " << step;
-    if (rec.getNumRows())
-      ASSERT_LT(rec.getCurrentRow(), rec.getNumRows()) << "after step " << step;
-    else
-      ASSERT_EQ(rec.getCurrentRow(), 0u) << "after step " << step;
+    ASSERT_EQ(rec.getNumRows(), model.rows.size()) << "after step " << step;
+    ASSERT_EQ(rec.getCurrentRow(), model.current) << "after step " << step;
+    if (step % 500 == 0 || step == 19999) {
+      ASSERT_EQ(rowsOf(rec), model.picture()) << "after step " << step;
+      ASSERT_EQ(rec.getUpdateLength(), recomputedLength(rec)) << "after step " << step;
+    }
   }
 }
 

@@ -12,22 +12,14 @@
 
 #include "feed/QelRecord.h"
 #include "net/QelMessage.h"
+#include "tests/RecordText.h"
 #include "tests/TestSupport.h"
 
 namespace {
 
-using FieldPtr = std::unique_ptr<QelField, void (*)(QelField*)>;
-
-FieldPtr makeField(QelFID fid, const std::string& data, std::uint16_t flags = 0) {
-  return FieldPtr(QelField::create(fid, data.data(), static_cast<std::uint32_t>(data.size()), flags),
-                  &QelField::release);
-}
-
 std::string fieldBytes(QelFID fid, const std::string& data) {
   return le32(fid) + le32(static_cast<std::uint32_t>(data.size())) + std::string(2, '\0') + data;
 }
-
-std::string dataOf(const QelField* f) { return f ? std::string(f->getData(), f->getLength()) : "<none>"; }
 
 // Clear, then one row holding FID 4 = "12.5".
 const unsigned char EXAMPLE[24] = {0x03, 0x00, 0x00, 0x00, 0x05, 0x01, 0x01, 0x00, 0x00, 0x00, 0x04, 0x00,
@@ -98,36 +90,11 @@ class RecordingListener : public QelRecordListener {
   std::vector<std::string> events;
 };
 
-// "a,b|c": the data of each row's fields in stored order.
-std::string rowsOf(QelRecord& rec) {
-  std::uint32_t current = rec.getCurrentRow();
-  std::string out;
-  for (unsigned r = 0; r < rec.getNumRows(); ++r) {
-    if (r) out += "|";
-    rec.selectRow(r);
-    for (unsigned i = 0; i < rec.getRowNumFIDs(); ++i) {
-      if (i) out += ",";
-      out += dataOf(rec.getFieldByNum(i));
-    }
-  }
-  if (rec.getNumRows()) rec.selectRow(current);
-  return out;
-}
-
 void applyStream(const std::string& bytes, QelRecord& rec) {
   HeapStream s(bytes);
   QelUpdate upd;
   upd.setBuffer(s.data.get(), static_cast<unsigned>(s.size));
   upd.apply(rec);
-}
-
-void fillThreeRows(QelRecord& rec) {
-  rec.setField(makeField(1, "a").get());
-  rec.addRow();
-  rec.setField(makeField(1, "b").get());
-  rec.addRow();
-  rec.setField(makeField(1, "c").get());
-  rec.selectRow(0);
 }
 
 TEST(QelUpdateTest, WriterProducesTheClearAndAddRowExample) {

@@ -5,7 +5,6 @@
 // are reset when the harness goes.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <functional>
@@ -19,6 +18,7 @@
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "support/Log.h"
+#include "tests/TestSupport.h"
 #include "tests/fakes/ScriptedShell.h"
 #include "tools/ddeclient/DdeClient.h"
 #include "tools/feedsim/FeedSim.h"
@@ -26,9 +26,6 @@
 class ServerHarness {
  public:
   ServerHarness() {
-    char tmpl[] = "/tmp/tavro-test-XXXXXX";
-    if (mkdtemp(tmpl)) ddeDir = tmpl;
-    setenv("TAVRO_DDE_DIR", ddeDir.c_str(), 1);
     data.loadBuiltin();
     options.port = 0;
     options.rate = 20;
@@ -50,10 +47,6 @@ class ServerHarness {
     authenticated = authFailed = false;
     trayMessage[0] = '\0';
     sim.reset();
-    if (!ddeDir.empty()) {
-      std::string cmd = "rm -rf " + ddeDir;
-      if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << ddeDir;
-    }
   }
 
   // A (new) simulator with `options`, which the program's first port points at.
@@ -102,7 +95,7 @@ class ServerHarness {
     return client.request(conv, item, format, dataFormat, out);
   }
 
-  std::string ddeDir;
+  TempDir dir;
   EventLoop loop;
   ScriptedShell shell;
   SimOptions options;

@@ -155,15 +155,17 @@ class SimHarness {
   bool m_started = false;
 };
 
-// Every wait is in milliseconds of the harness's clock.
+// Every wait is in milliseconds of the harness's clock; for a simulator in
+// another process (no harness), in real milliseconds.
 class RawClient {
  public:
-  explicit RawClient(SimHarness& h) : m_h(h) {
+  explicit RawClient(SimHarness& h) : RawClient(h.sim().port(), &h) {}
+  explicit RawClient(int port, SimHarness* h = nullptr) : m_h(h) {
     std::uint32_t address = 0;
     std::string error;
     if (!socketResolve("127.0.0.1", address, error)) return;
     m_fd = socketOpenStream();
-    if (m_fd >= 0 && socketConnect(m_fd, address, h.sim().port(), 2000)) {
+    if (m_fd >= 0 && socketConnect(m_fd, address, port, 2000)) {
       socketSetNonBlocking(m_fd, true);
     } else {
       socketClose(m_fd);
@@ -200,11 +202,13 @@ class RawClient {
   }
   // The next frame of `type`, skipping others (kept in `skipped`).
   bool readFrameOfType(unsigned type, Frame& f, int timeoutMs = 3000) {
-    std::int64_t end = m_h.elapsedMs() + timeoutMs;
-    for (;;) {
-      if (!readFrame(f, static_cast<int>(end - m_h.elapsedMs()))) return false;
-      if (f.type == type) return true;
-      skipped.push_back(f);
+    for (int waited = 0;;) {
+      while (takeFrame(f)) {
+        if (f.type == type) return true;
+        skipped.push_back(f);
+      }
+      if (waited >= timeoutMs || m_eof) return false;
+      waited += turn();
     }
   }
   std::string readBytes(std::size_t n, int timeoutMs = 3000) {
@@ -247,7 +251,7 @@ class RawClient {
  private:
   // One turn of the loop, then whatever arrived; true when either did something.
   bool step(int waitMs) {
-    bool busy = m_h.turn(waitMs);
+    bool busy = m_h ? m_h->turn(waitMs) : waitReadable(m_fd, waitMs);
     char buf[65536];
     for (;;) {
       ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
@@ -263,9 +267,10 @@ class RawClient {
   }
   // A step, and when it found nothing to do, a millisecond on; the ms it took.
   int turn() {
+    if (!m_h) return step(1) ? 0 : 1;
     m_quiet = !step(m_quiet ? 0 : 1);
     if (!m_quiet) return 0;
-    m_h.tick();
+    m_h->tick();
     return 1;
   }
   bool takeFrame(Frame& f) {
@@ -282,7 +287,7 @@ class RawClient {
     return true;
   }
 
-  SimHarness& m_h;
+  SimHarness* m_h;
   int m_fd = -1;
   bool m_eof = false;
   bool m_quiet = false;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/ddeml.h"
@@ -83,7 +84,8 @@ class DataTable {
   bool consumePairs(HDDEDATA h, std::size_t most, std::vector<HSZPAIR>& pairs);
 
  private:
-  std::map<std::uintptr_t, DataEntry> m_datas;
+  // Made and freed for every advise value: hashed, not ordered.
+  std::unordered_map<std::uintptr_t, DataEntry> m_datas;
   std::uintptr_t m_next = 0x100000;
 };
 

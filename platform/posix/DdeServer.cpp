@@ -129,11 +129,20 @@ void armWrite(Instance& in, Client& c) {
 
 void dropPending(Client& c, std::uint64_t seq) {
   if (!seq) return;
-  auto it = c.out.find(seq);
-  if (it == c.out.end()) return;
-  c.pendingBytes -= it->second.bytes.size();
-  if (!it->second.advise) --c.pendingReplies;
-  c.out.erase(it);
+  auto it = std::lower_bound(c.out.begin(), c.out.end(), seq,
+                             [](const Pending& p, std::uint64_t s) { return p.seq < s; });
+  if (it == c.out.end() || it->seq != seq || it->dropped) return;
+  c.pendingBytes -= it->bytes.size();
+  if (!it->advise) --c.pendingReplies;
+  std::string().swap(it->bytes);
+  it->loop = nullptr;
+  it->dropped = true;
+  // A client that reads nothing while its values are replaced would
+  // otherwise collect marks without end.
+  if (++c.dropped > 64 && c.dropped > c.out.size() / 2) {
+    c.out.erase(std::remove_if(c.out.begin(), c.out.end(), [](const Pending& p) { return p.dropped; }), c.out.end());
+    c.dropped = 0;
+  }
 }
 
 void flush(Instance& in, Client& c) {
@@ -145,17 +154,15 @@ void flush(Instance& in, Client& c) {
       c.written = 0;
     }
     while (c.writing.size() < WRITE_BATCH && !c.out.empty()) {
-      auto it = c.out.begin();
-      Pending& p = it->second;
-      if (p.advise) {
-        Conv* conv = findConv(in, p.conv);
-        auto l = conv ? conv->loops.find(p.loop) : std::map<LoopKey, AdviseLoop>::iterator();
-        if (conv && l != conv->loops.end() && l->second.pendingSeq == it->first) l->second.pendingSeq = 0;
+      Pending& p = c.out.front();
+      if (p.dropped) {
+        --c.dropped;
       } else {
-        --c.pendingReplies;
+        if (!p.advise) --c.pendingReplies;
+        else if (p.loop && p.loop->pendingSeq == p.seq) p.loop->pendingSeq = 0;
+        c.writing += p.bytes;
       }
-      c.writing += p.bytes;
-      c.out.erase(it);
+      c.out.pop_front();
     }
     if (c.written == c.writing.size()) break;
     ssize_t n = ::send(c.fd, c.writing.data() + c.written, c.writing.size() - c.written, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -194,7 +201,8 @@ void queueReply(Instance& in, Client& c, const DdeBridgeMessage& m) {
   c.pendingBytes += p.bytes.size();
   ++c.pendingReplies;
   if (c.stallSince < 0) c.stallSince = nowMs();
-  c.out[++c.nextSeq] = std::move(p);
+  p.seq = ++c.nextSeq;
+  c.out.push_back(std::move(p));
   if (c.pendingReplies > DDE_BRIDGE_MAX_PENDING_REPLIES || c.pendingBytes > DDE_BRIDGE_MAX_PENDING_BYTES) {
     flush(in, c);
     if (c.pendingReplies > DDE_BRIDGE_MAX_PENDING_REPLIES || c.pendingBytes > DDE_BRIDGE_MAX_PENDING_BYTES) {
@@ -207,19 +215,18 @@ void queueReply(Instance& in, Client& c, const DdeBridgeMessage& m) {
   armWrite(in, c);
 }
 
-void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::uint32_t conv, LoopKey key, std::string bytes) {
+void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::string bytes) {
   if (c.doomed || c.closed) return;
   dropPending(c, loop.pendingSeq);
   Pending p;
   p.bytes = std::move(bytes);
   p.advise = true;
-  p.conv = conv;
-  p.loop = key;
+  p.loop = &loop;
+  p.seq = loop.pendingSeq = ++c.nextSeq;
   c.pendingBytes += p.bytes.size();
-  if (c.stallSince < 0) c.stallSince = nowMs();
-  loop.pendingSeq = ++c.nextSeq;
   c.pendingAdvise += p.bytes.size();
-  c.out[loop.pendingSeq] = std::move(p);
+  if (c.stallSince < 0) c.stallSince = nowMs();
+  c.out.push_back(std::move(p));
   if (c.pendingBytes > DDE_BRIDGE_MAX_PENDING_BYTES) {
     LOG_WRN("DDE client " << c.id << " has " << c.pendingBytes << " bytes waiting, disconnecting");
     doom(in, c);
@@ -265,9 +272,10 @@ void closeClient(Instance& in, Client& c, bool farewell) {
       if (!ddeBridgeEncode(t, bytes)) continue;
       Pending p;
       p.bytes = bytes;
+      p.seq = ++c.nextSeq;
       c.pendingBytes += bytes.size();
       ++c.pendingReplies;
-      c.out[++c.nextSeq] = std::move(p);
+      c.out.push_back(std::move(p));
     }
     flush(in, c);
   }

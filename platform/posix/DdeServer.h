@@ -16,6 +16,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
@@ -37,8 +38,9 @@ typedef std::pair<std::uintptr_t, UINT> LoopKey;  // item handle, format
 struct AdviseLoop {
   HSZ item = nullptr;
   UINT format = 0;
-  DdeBridgeFormat wire;    // as the client asked for it
-  std::string clientItem;  // as the client spelled it
+  // What every ADVISE frame of the loop repeats: its conversation, the item
+  // as the client spelled it and the format as the client asked for it.
+  std::string head;
   std::uint64_t pendingSeq = 0;
 };
 
@@ -54,12 +56,16 @@ struct Conv {
   std::map<LoopKey, AdviseLoop> loops;
 };
 
-// One queued message. Advise data stays replaceable until it is written.
+// One queued message. Advise data stays replaceable until it is written: a
+// replaced value stays in the queue, emptied and marked, until it reaches
+// the front or the queue is compacted. A loop's queued value is dropped
+// before the loop goes, so `loop` never outlives it.
 struct Pending {
+  std::uint64_t seq = 0;
   std::string bytes;
+  AdviseLoop* loop = nullptr;
   bool advise = false;
-  std::uint32_t conv = 0;
-  LoopKey loop;
+  bool dropped = false;
 };
 
 struct Client {
@@ -68,9 +74,10 @@ struct Client {
   int listenFd = -1;
   HSZ service = nullptr;
   DdeBridgeReader reader;
-  // Ordered by when each value was queued: a replaced advise value moves to
-  // the back, so what is sent is always in the order it was posted.
-  std::map<std::uint64_t, Pending> out;
+  // Ordered by when each value was queued (by seq): a replaced advise value
+  // moves to the back, so what is sent is always in the order it was posted.
+  std::deque<Pending> out;
+  std::size_t dropped = 0;  // entries of `out` marked as replaced
   std::uint64_t nextSeq = 0;
   std::string writing;
   std::size_t written = 0;
@@ -151,7 +158,7 @@ void doom(Instance& in, Client& c);
 void dropPending(Client& c, std::uint64_t seq);
 void flush(Instance& in, Client& c);
 void queueReply(Instance& in, Client& c, const DdeBridgeMessage& m);
-void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::uint32_t conv, LoopKey key, std::string bytes);
+void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::string bytes);
 // Closes the socket now; the object itself lives until the outermost entry ends.
 void closeClient(Instance& in, Client& c, bool farewell);
 // Ends one conversation: its loops and queued advise data go, and the

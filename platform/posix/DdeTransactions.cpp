@@ -131,14 +131,13 @@ void runTransaction(Instance& in, Client& c, const DdeBridgeMessage& m) {
       conv = findConv(in, m.conv);
       if (!conv || c.closed) ok = false;
       LoopKey key(reinterpret_cast<std::uintptr_t>(item), fmt);
-      if (ok && !conv->loops.count(key)) {
-        AdviseLoop l;
+      AdviseLoop l;
+      // The client's own item and format: the codec took them, so they encode.
+      if (ok && !conv->loops.count(key) && ddeBridgeAdviseHead(m.conv, m.item, m.format, l.head)) {
         l.item = item;
         l.format = fmt;
-        l.wire = m.format;
-        l.clientItem = m.item;
         strings.take(LIBRARY_OWNER, item);
-        conv->loops[key] = l;
+        conv->loops[key] = std::move(l);
         ++c.loops;
       }
       strings.release(LIBRARY_OWNER, item);
@@ -231,9 +230,21 @@ bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
     if (!conv || l == conv->loops.end()) continue;
     HDDEDATA r = callBack(in, XTYP_ADVREQ, l->second.format, hconvOf(targets[i].conv), hszTopic, l->second.item,
                           nullptr, remaining & 0xFFFF);
-    std::string bytes;
-    UINT fmt = targets[i].key.second;
-    if (!r || !datas.consume(r, bytes, fmt)) continue;
+    if (!r) continue;
+    DataEntry* data = datas.find(r);
+    if (!data) {
+      LOG_WRN("DDE callback returned an unknown data handle " << static_cast<void*>(r));
+      continue;
+    }
+    // The handle is the library's from here on: freed on every path below unless the application keeps it.
+    struct Release {
+      HDDEDATA handle;
+      bool keep;
+      ~Release() {
+        if (!keep) datas.erase(handle);
+      }
+    } release{r, data->appOwned};
+    UINT fmt = data->format ? data->format : targets[i].key.second;
     // The callback may have ended the loop, its conversation or its client.
     conv = findConv(in, targets[i].conv);
     l = conv ? conv->loops.find(targets[i].key) : std::map<LoopKey, AdviseLoop>::iterator();
@@ -241,19 +252,15 @@ bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
     Client* c = findClient(in, conv->client);
     if (!c || c->doomed || c->closed) continue;
     AdviseLoop& live = l->second;
-    DdeBridgeMessage m;
-    m.kind = DDE_BRIDGE_ADVISE;
-    m.conv = targets[i].conv;
-    m.item = live.clientItem;
-    m.format = live.wire;
-    m.dataFormat = formats.wire(fmt);
-    m.data = std::move(bytes);
     std::string wire;
-    if (!ddeBridgeEncode(m, wire)) {
-      LOG_WRN("DDE advise data for " << live.clientItem << " too large (" << m.data.size() << " bytes), dropped");
+    if (!ddeBridgeAppendAdvise(live.head, formats.wire(fmt), reinterpret_cast<const char*>(data->bytes.data()),
+                               data->bytes.size(), wire)) {
+      std::size_t itemLength = static_cast<unsigned char>(live.head[5]);
+      LOG_WRN("DDE advise data for " << live.head.substr(6, itemLength) << " too large (" << data->bytes.size()
+                                     << " bytes), dropped");
       continue;
     }
-    queueAdvise(in, *c, live, targets[i].conv, targets[i].key, std::move(wire));
+    queueAdvise(in, *c, live, std::move(wire));
   }
   return true;
 }
