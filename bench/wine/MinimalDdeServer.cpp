@@ -5,9 +5,10 @@
 // topic. TIME carries the update's stamp (microseconds since 1970), the other
 // items a changing number. Values are rendered by the conversation of the
 // callback's hconv, since Wine reports the posted topic to every loop on the
-// item (a post reaches them all).
+// item (a post reaches them all). Updates start once LOOPS advise loops run,
+// as the benchmark's feed is held until the client's loops are set up.
 //
-//   minimalddeserver UPDATES-PER-SECOND SECONDS [ITEM,ITEM...]
+//   minimalddeserver UPDATES-PER-SECOND SECONDS LOOPS [ITEM,ITEM...]
 // Prints "ready" once the service is registered; ends after SECONDS.
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -36,6 +37,7 @@ std::vector<HSZ> items;
 std::vector<Topic> topics;
 std::map<std::string, std::size_t> topicIndex;
 std::map<HCONV, std::size_t> conversations;
+long loops = 0;
 
 long long nowMicros() {
   FILETIME ft;
@@ -85,7 +87,9 @@ HDDEDATA CALLBACK callback(UINT type, UINT format, HCONV hconv, HSZ hsz1, HSZ hs
       conversations.erase(hconv);
       return nullptr;
     case XTYP_ADVSTART:
-      return reinterpret_cast<HDDEDATA>(format == CF_TEXT ? TRUE : FALSE);
+      if (format != CF_TEXT) return reinterpret_cast<HDDEDATA>(FALSE);
+      ++loops;
+      return reinterpret_cast<HDDEDATA>(TRUE);
     case XTYP_ADVREQ:
     case XTYP_REQUEST:
       return render(hconv, hsz2, format);
@@ -97,14 +101,15 @@ HDDEDATA CALLBACK callback(UINT type, UINT format, HCONV hconv, HSZ hsz1, HSZ hs
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || std::atof(argv[1]) < 0 || std::atof(argv[2]) <= 0) {
-    std::fputs("usage: minimalddeserver UPDATES-PER-SECOND SECONDS [ITEM,ITEM...]\n", stderr);
+  if (argc < 4 || std::atof(argv[1]) < 0 || std::atof(argv[2]) <= 0 || std::atol(argv[3]) < 0) {
+    std::fputs("usage: minimalddeserver UPDATES-PER-SECOND SECONDS LOOPS [ITEM,ITEM...]\n", stderr);
     return 1;
   }
   setvbuf(stdout, nullptr, _IONBF, 0);
   const double rate = std::atof(argv[1]);
   const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(std::atof(argv[2]) * 1000);
-  std::string list = argc > 3 ? argv[3] : "BID,OFFER,CUR,VOLUME,TIME";
+  const long startAfter = std::atol(argv[3]);
+  std::string list = argc > 4 ? argv[4] : "BID,OFFER,CUR,VOLUME,TIME";
   for (std::size_t start = 0; start <= list.size();) {
     std::size_t comma = list.find(',', start);
     if (comma == std::string::npos) comma = list.size();
@@ -117,7 +122,7 @@ int main(int argc, char** argv) {
   if (!DdeNameService(instance, service, nullptr, DNS_REGISTER)) return 2;
   std::printf("ready\n");
 
-  // Updates are due at `rate` per second since the first conversation; a 1 ms
+  // Updates are due at `rate` per second since the loops were set up; a 1 ms
   // timer sends what is due, round robin over the topics.
   SetTimer(nullptr, 0, 1, nullptr);
   ULONGLONG first = 0;
@@ -126,7 +131,7 @@ int main(int argc, char** argv) {
   MSG msg;
   while (GetTickCount64() < end && GetMessageA(&msg, nullptr, 0, 0) > 0) {
     DispatchMessageA(&msg);
-    if (msg.message != WM_TIMER || topics.empty() || rate <= 0) continue;
+    if (msg.message != WM_TIMER || topics.empty() || rate <= 0 || loops < startAfter) continue;
     if (!first) first = GetTickCount64();
     long long due = static_cast<long long>(static_cast<double>(GetTickCount64() - first) * rate / 1000.0);
     for (; sent < due; ++sent) {

@@ -4,7 +4,8 @@
 // arrives: every data message, and the updates that are new (a TIME value
 // not seen before on that topic; under Wine one post reaches every loop on
 // its item, so most messages repeat a value). TIME holds the sender's stamp
-// in microseconds since 1970, so each new update gives a latency.
+// in microseconds since 1970, so each new update gives a latency. The loops
+// ask for no acknowledgements.
 //
 //   winebenchclient TOPIC-PREFIX COUNT SECONDS [ITEM,ITEM...]
 //     topics are TOPIC-PREFIX0000 .. TOPIC-PREFIX<COUNT-1>; items default BID,OFFER,CUR,VOLUME,TIME
@@ -24,6 +25,7 @@ namespace {
 
 const int INITIATE_MS = 3000;
 const int ADVISE_MS = 2000;
+const int SETTLE_MS = 1000;
 
 long long nowMicros() {
   FILETIME ft;
@@ -76,6 +78,8 @@ int main(int argc, char** argv) {
     char topic[64];
     std::snprintf(topic, sizeof topic, "%s%04d", argv[1], i);
     clients.push_back(std::make_unique<RawDdeClient>());
+    // Loops without acknowledgements: each message crosses the message server once.
+    clients.back()->setAskAcknowledge(false);
     if (!clients.back()->initiate("TAVRO", topic, INITIATE_MS, host)) {
       std::printf("no conversation on %s: %s\n", topic, clients.back()->lastError().c_str());
       return 2;
@@ -95,9 +99,10 @@ int main(int argc, char** argv) {
   std::printf("ready: %d loops in %d ms (%d acknowledgements lost)\n", static_cast<int>(count * items.size()),
               static_cast<int>(GetTickCount64() - setupStart), unacknowledged);
 
-  // A short settling time, then the measured window. Only stamps made inside
-  // the window count: a repeat of an older value is no new update.
-  RawDdeClient::pump(500);
+  // The sender starts its updates when it sees "ready" (the feed is held
+  // stopped until then); a second to settle, then the measured window. Only
+  // stamps made inside the window count: a repeat of an older value is no new update.
+  RawDdeClient::pump(SETTLE_MS);
   DdeValue v;
   for (auto& c : clients)
     while (c->takeAdvise(v)) {
