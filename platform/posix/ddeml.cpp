@@ -191,6 +191,11 @@ void ddeBridgeSetStallLimitMs(int ms) {
 
 int ddeBridgeStallLimitMs() { return stallLimitMs; }
 
+void ddeBridgeSetPartialLimitMs(int ms) {
+  partialLimitMs = ms > 0 ? ms : DDE_BRIDGE_PARTIAL_LIMIT_MS;
+  updateTimers();
+}
+
 std::size_t ddeBridgePendingBytes(DWORD idInst) {
   Instance* in = findInstance(idInst);
   std::size_t n = 0;
