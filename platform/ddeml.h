@@ -28,16 +28,6 @@ inline HDDEDATA DdeCreateDataHandle(DWORD idInst, const BYTE* pSrc, DWORD cb, DW
 // any size; a value can be no longer than the feed frame that carried it.
 const DWORD DDE_MAX_VALUE_BYTES = 16u << 20;
 
-#if defined(TAVRO_WINE_DDE_SHIM)
-// Wine's DdePostAdvise ignores a null item, which means every item of the
-// topic. Only the Wine test build routes these two calls through
-// platform/win32/WineDdeShim.cpp, which posts each item itself.
-UINT tavroDdeInitializeW(DWORD* pidInst, PFNCALLBACK pfnCallback, DWORD afCmd, DWORD ulRes);
-BOOL tavroDdePostAdvise(DWORD idInst, HSZ hszTopic, HSZ hszItem);
-#define DdeInitializeW tavroDdeInitializeW
-#define DdePostAdvise tavroDdePostAdvise
-#endif
-
 #else
 
 #include <cstdint>

@@ -120,8 +120,8 @@ TEST(DdeBridgeCodecTest, SplitAdviseFrameIsTheWholeMessageFrame) {
     m.data = c.bytes;
     std::string whole = "prefix", split = "prefix", head;
     bool wholeOk = ddeBridgeEncode(m, whole);
-    bool splitOk = ddeBridgeAdviseHead(m.conv, m.item, m.format, head) &&
-                   ddeBridgeAppendAdvise(head, m.dataFormat, m.data.data(), m.data.size(), split);
+    bool splitOk = ddeBridgeAdviseHead(m.item, m.format, head) &&
+                   ddeBridgeAppendAdvise(m.conv, head, m.dataFormat, m.data.data(), m.data.size(), split);
     EXPECT_EQ(splitOk, wholeOk) << c.item.substr(0, 10) << " " << c.bytes.size();
     EXPECT_EQ(split, whole) << c.item.substr(0, 10) << " " << c.bytes.size();
   }

@@ -207,23 +207,22 @@ bool ddeBridgeEncode(const DdeBridgeMessage& m, std::string& out) {
   return true;
 }
 
-bool ddeBridgeAdviseHead(std::uint32_t conv, const std::string& item, const DdeBridgeFormat& loopFormat,
-                         std::string& head) {
+bool ddeBridgeAdviseHead(const std::string& item, const DdeBridgeFormat& loopFormat, std::string& head) {
   std::string h;
-  putU8(h, DDE_BRIDGE_ADVISE);
-  putU32(h, conv);
   if (!putStr(h, item) || !putFormat(h, loopFormat)) return false;
   head.swap(h);
   return true;
 }
 
-bool ddeBridgeAppendAdvise(const std::string& head, const DdeBridgeFormat& dataFormat, const char* data,
-                           std::size_t size, std::string& out) {
+bool ddeBridgeAppendAdvise(std::uint32_t conv, const std::string& head, const DdeBridgeFormat& dataFormat,
+                           const char* data, std::size_t size, std::string& out) {
   if (dataFormat.name.size() > DDE_BRIDGE_MAX_NAME || dataFormat.name.find('\0') != std::string::npos) return false;
-  std::size_t body = head.size() + 5 + dataFormat.name.size() + 4 + size;
+  std::size_t body = 1 + 4 + head.size() + 5 + dataFormat.name.size() + 4 + size;
   if (head.empty() || body > DDE_BRIDGE_MAX_MESSAGE) return false;
   out.reserve(out.size() + 4 + body);
   putU32(out, static_cast<std::uint32_t>(body));
+  putU8(out, DDE_BRIDGE_ADVISE);
+  putU32(out, conv);
   out += head;
   putFormat(out, dataFormat);
   putU32(out, static_cast<std::uint32_t>(size));

@@ -101,14 +101,14 @@ struct DdeBridgeMessage {
 // name is too long or the frame would exceed DDE_BRIDGE_MAX_MESSAGE.
 bool ddeBridgeEncode(const DdeBridgeMessage& message, std::string& out);
 // An ADVISE frame in two parts, so that a server sending one loop's values
-// encodes what the loop repeats only once: `head` gets the kind,
-// conversation, item and loop format; ddeBridgeAppendAdvise appends the
-// whole frame of one value, the bytes ddeBridgeEncode gives for the same
-// message. Both false, changing nothing, where ddeBridgeEncode would fail.
-bool ddeBridgeAdviseHead(std::uint32_t conv, const std::string& item, const DdeBridgeFormat& loopFormat,
-                         std::string& head);
-bool ddeBridgeAppendAdvise(const std::string& head, const DdeBridgeFormat& dataFormat, const char* data,
-                           std::size_t size, std::string& out);
+// encodes what the loop repeats only once: `head` gets the item and the loop
+// format (short enough to stay inside a std::string for the usual names);
+// ddeBridgeAppendAdvise appends the whole frame of one value, the bytes
+// ddeBridgeEncode gives for the same message. Both false, changing nothing,
+// where ddeBridgeEncode would fail.
+bool ddeBridgeAdviseHead(const std::string& item, const DdeBridgeFormat& loopFormat, std::string& head);
+bool ddeBridgeAppendAdvise(std::uint32_t conv, const std::string& head, const DdeBridgeFormat& dataFormat,
+                           const char* data, std::size_t size, std::string& out);
 // Decodes one frame body (without its size word). False, with the reason in
 // `error`, for an unknown kind, a length past the end, trailing bytes, a name
 // that is too long or holds a NUL, or an ok flag that is neither 0 nor 1.

@@ -26,6 +26,9 @@ std::uint64_t nextClient = 0;
 std::map<EventLoop*, int> timerIds;  // the housekeeping timer of each serving loop
 int depth = 0;
 std::vector<std::unique_ptr<Client>> closedClients;
+// Set when a client is doomed, so that the end of a library call (several
+// for every feed update) looks for clients to close only when there are some.
+bool anyDoomed = false;
 std::vector<std::unique_ptr<Instance>> endedInstances;
 
 void settle();
@@ -116,6 +119,7 @@ void scheduleWork() {
 void doom(Instance& in, Client& c) {
   if (c.doomed || c.closed) return;
   c.doomed = true;
+  anyDoomed = true;
   if (in.loop) in.loop->setInterest(c.fd, 0);
 }
 
@@ -128,11 +132,18 @@ void armWrite(Instance& in, Client& c) {
 
 }  // namespace
 
-void dropPending(Client& c, std::uint64_t seq) {
-  if (!seq) return;
+namespace {
+Pending* findPending(Client& c, std::uint64_t seq) {
+  if (!seq) return nullptr;
   auto it = std::lower_bound(c.out.begin(), c.out.end(), seq,
                              [](const Pending& p, std::uint64_t s) { return p.seq < s; });
-  if (it == c.out.end() || it->seq != seq || it->dropped) return;
+  return it == c.out.end() || it->seq != seq || it->dropped ? nullptr : &*it;
+}
+}  // namespace
+
+void dropPending(Client& c, std::uint64_t seq) {
+  Pending* it = findPending(c, seq);
+  if (!it) return;
   c.pendingBytes -= it->bytes.size();
   if (!it->advise) --c.pendingReplies;
   std::string().swap(it->bytes);
@@ -144,6 +155,17 @@ void dropPending(Client& c, std::uint64_t seq) {
     c.out.erase(std::remove_if(c.out.begin(), c.out.end(), [](const Pending& p) { return p.dropped; }), c.out.end());
     c.dropped = 0;
   }
+}
+
+AdviseLoop* Conv::findLoop(LoopKey key) {
+  auto l = std::lower_bound(loops.begin(), loops.end(), key,
+                            [](const AdviseLoop& a, const LoopKey& k) { return a.key() < k; });
+  return l != loops.end() && l->key() == key ? &*l : nullptr;
+}
+
+void relinkLoops(Client& c, Conv& conv) {
+  for (AdviseLoop& l : conv.loops)
+    if (Pending* p = findPending(c, l.pendingSeq)) p->loop = &l;
 }
 
 void flush(Instance& in, Client& c) {
@@ -246,17 +268,18 @@ void endConversation(Instance& in, std::uint32_t id, Client* c) {
   in.convs.erase(it);
   auto byTopic = in.convsByTopic.find(conv.topic);
   if (byTopic != in.convsByTopic.end()) {
-    byTopic->second.erase(id);
-    if (byTopic->second.empty()) in.convsByTopic.erase(byTopic);
+    std::vector<std::uint32_t>& ids = byTopic->second;
+    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+    if (ids.empty()) in.convsByTopic.erase(byTopic);
   }
   if (c) {
-    c->convs.erase(id);
-    for (auto& l : conv.loops) {
-      dropPending(*c, l.second.pendingSeq);
+    c->convs.erase(std::remove(c->convs.begin(), c->convs.end(), id), c->convs.end());
+    for (AdviseLoop& l : conv.loops) {
+      dropPending(*c, l.pendingSeq);
       --c->loops;
     }
   }
-  for (auto& l : conv.loops) strings.release(LIBRARY_OWNER, l.second.item);
+  for (AdviseLoop& l : conv.loops) strings.release(LIBRARY_OWNER, l.item);
   strings.release(LIBRARY_OWNER, conv.topic);
   strings.release(LIBRARY_OWNER, conv.service);
   callBack(in, XTYP_DISCONNECT, 0, hconvOf(id), nullptr, nullptr, nullptr);
@@ -300,9 +323,11 @@ void closeClient(Instance& in, Client& c, bool farewell) {
 namespace {
 
 void settle() {
+  if (!anyDoomed && closedClients.empty() && endedInstances.empty()) return;
   ++depth;
   for (bool again = true; again;) {
     again = false;
+    anyDoomed = false;
     std::vector<DWORD> ids;
     for (auto& i : instances) ids.push_back(i.first);
     for (DWORD id : ids) {
