@@ -231,19 +231,32 @@ void Stock::error() {
   for (Conversation* conversation : watching) conversation->error();
 }
 
+namespace {
+std::vector<std::pair<HCONV, Conversation*>>::iterator lowerBound(std::vector<std::pair<HCONV, Conversation*>>& v,
+                                                                 HCONV handle) {
+  return std::lower_bound(v.begin(), v.end(), handle,
+                          [](const std::pair<HCONV, Conversation*>& e, HCONV h) { return e.first < h; });
+}
+}  // namespace
+
 void Stock::addConversation(Conversation* conversation) {
-  conversations.insert(std::make_pair(conversation->handle, conversation));
+  auto at = lowerBound(conversations, conversation->handle);
+  if (at == conversations.end() || at->first != conversation->handle)
+    conversations.insert(at, std::make_pair(conversation->handle, conversation));
   if (conversations.size() == 1) open();
 }
 
 void Stock::removeConversation(Conversation* conversation) {
   LOG_INF("Remove conversation " << static_cast<const void*>(conversation->handle) << " "
                                  << static_cast<const void*>(conversation));
-  auto it = conversations.find(conversation->handle);
-  if (it == conversations.end()) {
+  auto it = lowerBound(conversations, conversation->handle);
+  if (it == conversations.end() || it->first != conversation->handle) {
     LOG_ERR("Trying to delete unknown conversation");
     return;
   }
   conversations.erase(it);
-  if (conversations.empty()) close();
+  if (conversations.empty()) {
+    close();
+    conversations.shrink_to_fit();
+  }
 }
