@@ -107,10 +107,12 @@ void Stock::image(QelUpdate* update) {
     while (update->getField(field)) {
       QelFID fid = field->getFID();
       if (fid == FID_MARKET || fid == FID_SYMBOL || !isTableField(fid)) continue;
-      std::string text = fieldText(field);
-      std::string& stored = values[static_cast<int>(fid)];
-      if (stored != text) {
-        stored.swap(text);
+      // As fieldText(), without making a string of it first.
+      const char* text = field->getLength() ? field->getData() : "0";
+      std::size_t length = field->getLength() ? static_cast<std::size_t>(field->getLength()) : 1;
+      FieldText& stored = values[static_cast<int>(fid)];
+      if (!stored.equals(text, length)) {
+        stored.assign(text, length);
         modified = true;
       }
     }
@@ -143,9 +145,9 @@ void Stock::symbolImage(QelUpdate* update) {
     best = score;
     for (const auto& entry : row) {
       std::string converted = toClientText(entry.second);
-      std::string& stored = values[entry.first];
+      FieldText& stored = values[entry.first];
       if (stored != converted) {
-        stored.swap(converted);
+        stored = converted;
         modified = true;
       }
     }
