@@ -12,6 +12,8 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "dde/FieldValues.h"
 #include "feed/Market.h"
@@ -48,7 +50,8 @@ class Stock {
   bool invalid;
   Market* market;
   FieldValues values;
-  std::map<HCONV, Conversation*> conversations;
+  // By handle; usually one, so a sorted array rather than a tree.
+  std::vector<std::pair<HCONV, Conversation*>> conversations;
   std::set<HCONV> requests;
 
  private:
