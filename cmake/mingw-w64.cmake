@@ -15,3 +15,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Release executables are stripped when linked, so that the programs the tests
+# run are byte for byte the ones the packages carry (stripping a copy later
+# would stamp it anew).
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")

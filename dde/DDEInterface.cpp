@@ -12,7 +12,7 @@
 DWORD ddeInstance = 0;
 HSZ fidItems[NUM_FIDS] = {};
 UINT xltableFmt = 0;
-std::map<std::intptr_t, Conversation*> conversationMap;
+std::unordered_map<std::intptr_t, Conversation*> conversationMap;
 
 namespace {
 

@@ -6,7 +6,7 @@
 // from inside DdePostAdvise.
 
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 
 #include "feed/StdFID.h"
 #include "platform/ddeml.h"
@@ -18,7 +18,7 @@ extern DWORD ddeInstance;
 extern HSZ fidItems[NUM_FIDS];
 extern UINT xltableFmt;
 // Conversation handle -> Conversation; the map owns them.
-extern std::map<std::intptr_t, Conversation*> conversationMap;
+extern std::unordered_map<std::intptr_t, Conversation*> conversationMap;
 
 // False, with an ERR line, when the service could not be registered: no
 // client can reach the program then.

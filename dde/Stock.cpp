@@ -13,7 +13,7 @@
 #include "support/TavroUtil.h"
 #include "support/Unicode.h"
 
-std::map<std::string, Stock> stocks;
+std::unordered_map<std::string, Stock> stocks;
 QelPSink* sink = nullptr;
 char userLocale[32] = "en_GB";
 
@@ -107,10 +107,12 @@ void Stock::image(QelUpdate* update) {
     while (update->getField(field)) {
       QelFID fid = field->getFID();
       if (fid == FID_MARKET || fid == FID_SYMBOL || !isTableField(fid)) continue;
-      std::string text = fieldText(field);
-      std::string& stored = values[static_cast<int>(fid)];
-      if (stored != text) {
-        stored.swap(text);
+      // As fieldText(), without making a string of it first.
+      const char* text = field->getLength() ? field->getData() : "0";
+      std::size_t length = field->getLength() ? static_cast<std::size_t>(field->getLength()) : 1;
+      FieldText& stored = values[static_cast<int>(fid)];
+      if (!stored.equals(text, length)) {
+        stored.assign(text, length);
         modified = true;
       }
     }
@@ -143,9 +145,9 @@ void Stock::symbolImage(QelUpdate* update) {
     best = score;
     for (const auto& entry : row) {
       std::string converted = toClientText(entry.second);
-      std::string& stored = values[entry.first];
+      FieldText& stored = values[entry.first];
       if (stored != converted) {
-        stored.swap(converted);
+        stored = converted;
         modified = true;
       }
     }
@@ -231,19 +233,32 @@ void Stock::error() {
   for (Conversation* conversation : watching) conversation->error();
 }
 
+namespace {
+std::vector<std::pair<HCONV, Conversation*>>::iterator lowerBound(std::vector<std::pair<HCONV, Conversation*>>& v,
+                                                                 HCONV handle) {
+  return std::lower_bound(v.begin(), v.end(), handle,
+                          [](const std::pair<HCONV, Conversation*>& e, HCONV h) { return e.first < h; });
+}
+}  // namespace
+
 void Stock::addConversation(Conversation* conversation) {
-  conversations.insert(std::make_pair(conversation->handle, conversation));
+  auto at = lowerBound(conversations, conversation->handle);
+  if (at == conversations.end() || at->first != conversation->handle)
+    conversations.insert(at, std::make_pair(conversation->handle, conversation));
   if (conversations.size() == 1) open();
 }
 
 void Stock::removeConversation(Conversation* conversation) {
   LOG_INF("Remove conversation " << static_cast<const void*>(conversation->handle) << " "
                                  << static_cast<const void*>(conversation));
-  auto it = conversations.find(conversation->handle);
-  if (it == conversations.end()) {
+  auto it = lowerBound(conversations, conversation->handle);
+  if (it == conversations.end() || it->first != conversation->handle) {
     LOG_ERR("Trying to delete unknown conversation");
     return;
   }
   conversations.erase(it);
-  if (conversations.empty()) close();
+  if (conversations.empty()) {
+    close();
+    conversations.shrink_to_fit();
+  }
 }

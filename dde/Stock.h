@@ -12,6 +12,9 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "dde/FieldValues.h"
 #include "feed/Market.h"
@@ -48,7 +51,8 @@ class Stock {
   bool invalid;
   Market* market;
   FieldValues values;
-  std::map<HCONV, Conversation*> conversations;
+  // By handle; usually one, so a sorted array rather than a tree.
+  std::vector<std::pair<HCONV, Conversation*>> conversations;
   std::set<HCONV> requests;
 
  private:
@@ -56,8 +60,10 @@ class Stock {
   void notifyLoops();
 };
 
-// Canonical symbol -> Stock; entries are made on first mention and never removed.
-extern std::map<std::string, Stock> stocks;
+// Canonical symbol -> Stock; entries are made on first mention and never
+// removed (a hash table keeps its elements where they are). Every feed
+// update finds its Stock here by name.
+extern std::unordered_map<std::string, Stock> stocks;
 // The one feed connection; created at start-up, never deleted.
 extern QelPSink* sink;
 // The user's locale code, which picks the language of descriptive texts.

@@ -1,8 +1,9 @@
 #pragma once
 // The DDE Management Library calls the DDE layer makes. On Windows this is the
-// real library. Elsewhere the same subset is declared here and implemented in
-// platform/posix/ddeml.cpp as a DDE server over a Unix-domain socket in a
-// per-user directory, so that dde/ is one body of code on both platforms.
+// real library. Elsewhere the same subset is declared here and implemented by
+// platform/posix/ (ddeml.cpp and the DdeHandles and DdeServer pieces) as a DDE
+// server over a Unix-domain socket in a per-user directory, so that dde/ is
+// one body of code on both platforms.
 
 #if defined(_WIN32)
 
@@ -27,16 +28,6 @@ inline HDDEDATA DdeCreateDataHandle(DWORD idInst, const BYTE* pSrc, DWORD cb, DW
 // The largest value the DDE layer hands to a client. Windows copies data of
 // any size; a value can be no longer than the feed frame that carried it.
 const DWORD DDE_MAX_VALUE_BYTES = 16u << 20;
-
-#if defined(TAVRO_WINE_DDE_SHIM)
-// Wine's DdePostAdvise ignores a null item, which means every item of the
-// topic. Only the Wine test build routes these two calls through
-// platform/win32/WineDdeShim.cpp, which posts each item itself.
-UINT tavroDdeInitializeW(DWORD* pidInst, PFNCALLBACK pfnCallback, DWORD afCmd, DWORD ulRes);
-BOOL tavroDdePostAdvise(DWORD idInst, HSZ hszTopic, HSZ hszItem);
-#define DdeInitializeW tavroDdeInitializeW
-#define DdePostAdvise tavroDdePostAdvise
-#endif
 
 #else
 

@@ -174,7 +174,7 @@ TEST_F(AppRoutingTest, SymbolRecordRowFollowsTheUserLocale) {
   EXPECT_EQ(vod->values[FID_LANGUAGE], "fr_FR");
   // UTF-8 from the feed, Windows-1252 for the spreadsheet.
   bool found = false;
-  for (const auto& v : vod->values) found |= v.second.find("soci\xE9t\xE9") != std::string::npos;
+  for (const auto& v : vod->values) found |= v.second.str().find("soci\xE9t\xE9") != std::string::npos;
   EXPECT_TRUE(found);
   strcpy(userLocale, "en_GB");
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -51,6 +52,29 @@ TEST(FieldValuesTest, NewFieldsReadEmpty) {
   const FieldValues& view = values;
   EXPECT_EQ(view.find(4)->second, "72.5");
   EXPECT_EQ(view.count(5), 0u);
+}
+
+// Texts move between in place and their own string as they grow and shrink;
+// copies, moves and a text set from itself keep every byte.
+TEST(FieldValuesTest, TextsKeepTheirBytesAcrossEveryLength) {
+  const std::size_t lengths[] = {0, 1, 10, 11, 12, 40, 10, 0, 300, 11, 3};
+  FieldText text;
+  for (std::size_t n : lengths) {
+    std::string want(n, 'a');
+    for (std::size_t i = 0; i < n; ++i) want[i] = static_cast<char>('a' + (i * 7 + n) % 26);
+    text = want;
+    ASSERT_EQ(text, want) << n;
+    ASSERT_EQ(text.size(), n);
+    ASSERT_EQ(std::strlen(text.c_str()), n);
+    FieldText copy(text);
+    FieldText moved(std::move(copy));
+    EXPECT_EQ(moved, want) << n;
+    EXPECT_TRUE(copy.empty());
+    text.assign(text.data() + n / 2, n - n / 2);
+    EXPECT_EQ(text, want.substr(n / 2)) << n;
+    text = moved;
+    EXPECT_EQ(std::string(text), want);
+  }
 }
 
 }  // namespace

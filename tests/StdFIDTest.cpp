@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -146,6 +147,33 @@ TEST_F(StdFIDTest, FillingTwiceChangesNothing) {
   InitializeFIDs();
   EXPECT_EQ(fidMap, names);
   for (int i = 0; i < NUM_FIDS; ++i) EXPECT_EQ(fidType[i], types[i]) << "FID " << i;
+}
+
+// The users' guide lists every item with its kind; a field added, renamed or
+// retyped here without the guide following fails this.
+TEST_F(StdFIDTest, UserGuideListsEveryItemWithItsKind) {
+  const std::map<std::string, int> kinds = {
+      {"number", FID_TYPE_NUMBER}, {"count", FID_TYPE_COUNT},       {"time", FID_TYPE_TIME},
+      {"text", FID_TYPE_TEXT},     {"instrument flags", FID_TYPE_FLAGS}, {"trade flags", FID_TYPE_TRADE_FLAGS},
+      {"trade type", FID_TYPE_TRADE_TYPE}};
+  std::ifstream guide(TAVRO_USER_GUIDE);
+  ASSERT_TRUE(guide) << TAVRO_USER_GUIDE;
+  std::map<std::string, int> listed;
+  std::string line;
+  bool inTable = false;
+  while (std::getline(guide, line)) {
+    if (line.rfind("| Item | Kind |", 0) == 0) inTable = true;
+    if (!inTable || line.rfind("| `", 0) != 0) continue;
+    // | `NAME` | kind | what it holds |
+    std::size_t nameEnd = line.find('`', 3), kindStart = line.find("| ", nameEnd), kindEnd = line.find(" |", kindStart + 1);
+    ASSERT_NE(kindEnd, std::string::npos) << line;
+    std::string kind = line.substr(kindStart + 2, kindEnd - kindStart - 2);
+    ASSERT_EQ(kinds.count(kind), 1u) << line;
+    listed[line.substr(3, nameEnd - 3)] = kinds.at(kind);
+  }
+  std::map<std::string, int> table;
+  for (const auto& [name, fid] : fidMap) table[name] = fidType[fid];
+  EXPECT_EQ(listed, table);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/posix/DdeBridge.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -206,23 +207,22 @@ bool ddeBridgeEncode(const DdeBridgeMessage& m, std::string& out) {
   return true;
 }
 
-bool ddeBridgeAdviseHead(std::uint32_t conv, const std::string& item, const DdeBridgeFormat& loopFormat,
-                         std::string& head) {
+bool ddeBridgeAdviseHead(const std::string& item, const DdeBridgeFormat& loopFormat, std::string& head) {
   std::string h;
-  putU8(h, DDE_BRIDGE_ADVISE);
-  putU32(h, conv);
   if (!putStr(h, item) || !putFormat(h, loopFormat)) return false;
   head.swap(h);
   return true;
 }
 
-bool ddeBridgeAppendAdvise(const std::string& head, const DdeBridgeFormat& dataFormat, const char* data,
-                           std::size_t size, std::string& out) {
+bool ddeBridgeAppendAdvise(std::uint32_t conv, const std::string& head, const DdeBridgeFormat& dataFormat,
+                           const char* data, std::size_t size, std::string& out) {
   if (dataFormat.name.size() > DDE_BRIDGE_MAX_NAME || dataFormat.name.find('\0') != std::string::npos) return false;
-  std::size_t body = head.size() + 5 + dataFormat.name.size() + 4 + size;
+  std::size_t body = 1 + 4 + head.size() + 5 + dataFormat.name.size() + 4 + size;
   if (head.empty() || body > DDE_BRIDGE_MAX_MESSAGE) return false;
   out.reserve(out.size() + 4 + body);
   putU32(out, static_cast<std::uint32_t>(body));
+  putU8(out, DDE_BRIDGE_ADVISE);
+  putU32(out, conv);
   out += head;
   putFormat(out, dataFormat);
   putU32(out, static_cast<std::uint32_t>(size));
@@ -348,42 +348,55 @@ std::string ddeBridgeDirectory() {
   return "/tmp/tavrodde-" + std::to_string(static_cast<unsigned long>(::geteuid()));
 }
 
-bool ddeBridgeCheckDirectory(const std::string& dir, bool create, std::string& error) {
+int ddeBridgeOpenDirectory(const std::string& dir, bool create, std::string& error) {
   if (dir.empty()) {
     error = "no directory";
-    return false;
+    return -1;
+  }
+  bool made = false;
+  if (create) {
+    if (::mkdir(dir.c_str(), 0700) == 0) made = true;
+    else if (errno != EEXIST) {
+      error = "cannot create " + dir + ": " + std::strerror(errno);
+      return -1;
+    }
+  }
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno == ELOOP || errno == ENOTDIR ? dir + " is not a directory" : dir + ": " + std::strerror(errno);
+    return -1;
   }
   struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0) {
-    if (errno != ENOENT || !create) {
-      error = dir + ": " + std::strerror(errno);
-      return false;
-    }
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-      error = "cannot create " + dir + ": " + std::strerror(errno);
-      return false;
-    }
-    // The umask may have taken more than group and other bits away.
-    ::chmod(dir.c_str(), 0700);
-    if (::lstat(dir.c_str(), &st) != 0) {
-      error = dir + ": " + std::strerror(errno);
-      return false;
-    }
-  }
-  if (!S_ISDIR(st.st_mode)) {
+  bool good = ::fstat(fd, &st) == 0;
+  if (!good) {
+    error = dir + ": " + std::strerror(errno);
+  } else if (!S_ISDIR(st.st_mode)) {
     error = dir + " is not a directory";
-    return false;
-  }
-  if (st.st_uid != ::geteuid()) {
+    good = false;
+  } else if (st.st_uid != ::geteuid()) {
     error = dir + " is owned by user " + std::to_string(static_cast<unsigned long>(st.st_uid));
-    return false;
+    good = false;
+  } else if (made && (st.st_mode & 0777) != 0700) {
+    // The umask may have taken more than group and other bits away.
+    if (::fchmod(fd, 0700) == 0) st.st_mode = (st.st_mode & ~07777u) | 0700;
   }
-  if (st.st_mode & 077) {
+  if (good && (st.st_mode & 077)) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
     error = dir + " is open to others (mode " + mode + ")";
-    return false;
+    good = false;
   }
+  if (!good) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool ddeBridgeCheckDirectory(const std::string& dir, bool create, std::string& error) {
+  int fd = ddeBridgeOpenDirectory(dir, create, error);
+  if (fd < 0) return false;
+  ::close(fd);
   return true;
 }
 

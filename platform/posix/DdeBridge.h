@@ -1,5 +1,5 @@
 #pragma once
-// The wire protocol between the POSIX DDE server (platform/posix/ddeml.cpp)
+// The wire protocol between the POSIX DDE server (platform/posix/DdeServer.h)
 // and its clients (tools/ddeclient), and where its sockets live. Both sides
 // use this one encoder and decoder. A decoder reads untrusted bytes: every
 // length is checked where it is read, and a bad message is refused whole.
@@ -101,14 +101,14 @@ struct DdeBridgeMessage {
 // name is too long or the frame would exceed DDE_BRIDGE_MAX_MESSAGE.
 bool ddeBridgeEncode(const DdeBridgeMessage& message, std::string& out);
 // An ADVISE frame in two parts, so that a server sending one loop's values
-// encodes what the loop repeats only once: `head` gets the kind,
-// conversation, item and loop format; ddeBridgeAppendAdvise appends the
-// whole frame of one value, the bytes ddeBridgeEncode gives for the same
-// message. Both false, changing nothing, where ddeBridgeEncode would fail.
-bool ddeBridgeAdviseHead(std::uint32_t conv, const std::string& item, const DdeBridgeFormat& loopFormat,
-                         std::string& head);
-bool ddeBridgeAppendAdvise(const std::string& head, const DdeBridgeFormat& dataFormat, const char* data,
-                           std::size_t size, std::string& out);
+// encodes what the loop repeats only once: `head` gets the item and the loop
+// format (short enough to stay inside a std::string for the usual names);
+// ddeBridgeAppendAdvise appends the whole frame of one value, the bytes
+// ddeBridgeEncode gives for the same message. Both false, changing nothing,
+// where ddeBridgeEncode would fail.
+bool ddeBridgeAdviseHead(const std::string& item, const DdeBridgeFormat& loopFormat, std::string& head);
+bool ddeBridgeAppendAdvise(std::uint32_t conv, const std::string& head, const DdeBridgeFormat& dataFormat,
+                           const char* data, std::size_t size, std::string& out);
 // Decodes one frame body (without its size word). False, with the reason in
 // `error`, for an unknown kind, a length past the end, trailing bytes, a name
 // that is too long or holds a NUL, or an ok flag that is neither 0 nor 1.
@@ -133,9 +133,12 @@ class DdeBridgeReader {
 
 // The socket directory by the rule above (not created here).
 std::string ddeBridgeDirectory();
-// True when `dir` is a directory (not a link) owned by this user with no
-// group or other access; with `create`, a missing one is made with mode 0700.
-// False with the reason in `error` otherwise.
+// Opens `dir` (O_DIRECTORY | O_NOFOLLOW, so never through a link) and checks on
+// the descriptor that it is a directory owned by this user with no group or
+// other access; with `create`, a missing one is made, and its mode set to
+// 0700 through the descriptor. The descriptor, or -1 with the reason in `error`.
+int ddeBridgeOpenDirectory(const std::string& dir, bool create, std::string& error);
+// The same check, for a client that only looks.
 bool ddeBridgeCheckDirectory(const std::string& dir, bool create, std::string& error);
 // The socket path of `service` in `dir`: the name upper-cased; only letters,
 // digits, '_', '-' and '.' (not first) are allowed, and the path must fit a

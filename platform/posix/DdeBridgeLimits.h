@@ -1,7 +1,7 @@
 #pragma once
 // The bounds the POSIX DDE server keeps per client, so that a slow, dead or
 // hostile client costs a known amount of memory and never stalls the feed,
-// and the few knobs tests turn to see them act. Implemented in ddeml.cpp.
+// and the few knobs tests turn to see them act (in ddeml.cpp).
 
 #include <cstddef>
 
@@ -9,6 +9,9 @@
 
 // A client that has data waiting and reads none of it for this long is dropped.
 const int DDE_BRIDGE_STALL_LIMIT_MS = 30000;
+// A client that holds part of a message for this long without sending the
+// rest is dropped: it costs a buffer and a place under the client cap.
+const int DDE_BRIDGE_PARTIAL_LIMIT_MS = 10000;
 // Answers (not advise data) queued for one client; beyond it the client is
 // flooding requests without reading and is dropped.
 const std::size_t DDE_BRIDGE_MAX_PENDING_REPLIES = 256;
@@ -27,6 +30,8 @@ const int DDE_BRIDGE_SOCKET_BUFFER = 64 * 1024;
 // Replaces the stall limit (ms > 0), or restores DDE_BRIDGE_STALL_LIMIT_MS (ms 0).
 void ddeBridgeSetStallLimitMs(int ms);
 int ddeBridgeStallLimitMs();
+// Replaces the unfinished-message limit (ms > 0), or restores DDE_BRIDGE_PARTIAL_LIMIT_MS (ms 0).
+void ddeBridgeSetPartialLimitMs(int ms);
 // Bytes the instance holds queued for all its clients.
 std::size_t ddeBridgePendingBytes(DWORD idInst);
 // Clients the instance has accepted and not yet dropped.

@@ -1,5 +1,6 @@
 #include "platform/posix/DdeHandles.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/Log.h"
@@ -92,6 +93,10 @@ std::uintptr_t valueOf(const void* h) { return reinterpret_cast<std::uintptr_t>(
 
 }  // namespace
 
+std::vector<std::pair<DWORD, long>>::iterator StringEntry::ownerOf(DWORD owner) {
+  return std::find_if(owners.begin(), owners.end(), [owner](const std::pair<DWORD, long>& o) { return o.first == owner; });
+}
+
 StringEntry* StringTable::find(HSZ h) {
   auto it = m_strings.find(valueOf(h));
   return it == m_strings.end() ? nullptr : &it->second;
@@ -101,7 +106,9 @@ void StringTable::take(DWORD owner, HSZ h) {
   StringEntry* e = find(h);
   if (!e) return;
   ++e->refs;
-  ++e->owners[owner];
+  auto o = e->ownerOf(owner);
+  if (o != e->owners.end()) ++o->second;
+  else e->owners.emplace_back(owner, 1);
 }
 
 HSZ StringTable::add(DWORD owner, const std::wstring& text) {
@@ -116,7 +123,7 @@ HSZ StringTable::add(DWORD owner, const std::wstring& text) {
     StringEntry e;
     e.text = text;
     e.key = key;
-    m_strings[v] = e;
+    m_strings[v] = std::move(e);
     m_byKey[key] = v;
   }
   HSZ h = reinterpret_cast<HSZ>(v);
@@ -133,7 +140,7 @@ bool StringTable::release(DWORD owner, HSZ h) {
   auto it = m_strings.find(valueOf(h));
   if (it == m_strings.end()) return false;
   StringEntry& e = it->second;
-  auto o = e.owners.find(owner);
+  auto o = e.ownerOf(owner);
   if (o == e.owners.end()) return false;
   if (--o->second == 0) e.owners.erase(o);
   if (--e.refs == 0) {
@@ -145,7 +152,7 @@ bool StringTable::release(DWORD owner, HSZ h) {
 
 void StringTable::releaseOwner(DWORD owner) {
   for (auto it = m_strings.begin(); it != m_strings.end();) {
-    auto o = it->second.owners.find(owner);
+    auto o = it->second.ownerOf(owner);
     if (o != it->second.owners.end()) {
       it->second.refs -= o->second;
       it->second.owners.erase(o);
@@ -174,8 +181,8 @@ int StringTable::compare(HSZ a, HSZ b) {
 
 HDDEDATA DataTable::add(DWORD owner, const BYTE* bytes, std::size_t size, HSZ item, UINT format, bool appOwned) {
   DataEntry d;
-  d.bytes.assign(size, 0);
-  if (bytes && size) std::memcpy(d.bytes.data(), bytes, size);
+  if (bytes) d.bytes.assign(reinterpret_cast<const char*>(bytes), size);
+  else d.bytes.assign(size, '\0');
   d.item = item;
   d.format = format;
   d.owner = owner;
@@ -202,7 +209,7 @@ bool DataTable::consume(HDDEDATA h, std::string& bytes, UINT& format) {
     LOG_WRN("DDE callback returned an unknown data handle " << static_cast<void*>(h));
     return false;
   }
-  bytes.assign(reinterpret_cast<const char*>(it->second.bytes.data()), it->second.bytes.size());
+  bytes = it->second.bytes;
   if (it->second.format) format = it->second.format;
   if (!it->second.appOwned) m_datas.erase(it);
   return true;
@@ -214,7 +221,7 @@ bool DataTable::consumePairs(HDDEDATA h, std::size_t most, std::vector<HSZPAIR>&
     LOG_WRN("DDE callback returned an unknown data handle " << static_cast<void*>(h));
     return false;
   }
-  const std::vector<BYTE>& bytes = d->second.bytes;
+  const std::string& bytes = d->second.bytes;
   for (std::size_t off = 0; off + sizeof(HSZPAIR) <= bytes.size() && pairs.size() < most; off += sizeof(HSZPAIR)) {
     HSZPAIR p;
     std::memcpy(&p, bytes.data() + off, sizeof p);

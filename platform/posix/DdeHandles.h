@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/ddeml.h"
@@ -36,7 +37,11 @@ struct StringEntry {
   std::wstring text;  // as first created
   std::wstring key;
   long refs = 0;
-  std::map<DWORD, long> owners;
+  // References per owner: the library and an instance or two, so a short
+  // list (there is one entry per topic, and a quarter of a million loops
+  // may name fifty thousand of them).
+  std::vector<std::pair<DWORD, long>> owners;
+  std::vector<std::pair<DWORD, long>>::iterator ownerOf(DWORD owner);
 };
 
 class StringTable {
@@ -55,13 +60,15 @@ class StringTable {
   int compare(HSZ a, HSZ b);
 
  private:
-  std::map<std::uintptr_t, StringEntry> m_strings;
+  std::unordered_map<std::uintptr_t, StringEntry> m_strings;
   std::map<std::wstring, std::uintptr_t> m_byKey;
   std::uintptr_t m_next = 0x100;
 };
 
 struct DataEntry {
-  std::vector<BYTE> bytes;
+  // Any bytes; a short value (most advise data) stays inside the string,
+  // so a handle made and freed for every value costs one allocation.
+  std::string bytes;
   HSZ item = nullptr;
   UINT format = 0;
   DWORD owner = 0;

@@ -38,10 +38,11 @@ typedef std::pair<std::uintptr_t, UINT> LoopKey;  // item handle, format
 struct AdviseLoop {
   HSZ item = nullptr;
   UINT format = 0;
-  // What every ADVISE frame of the loop repeats: its conversation, the item
-  // as the client spelled it and the format as the client asked for it.
+  // What every ADVISE frame of the loop repeats: the item as the client
+  // spelled it and the format as the client asked for it (ddeBridgeAdviseHead).
   std::string head;
   std::uint64_t pendingSeq = 0;
+  LoopKey key() const { return LoopKey(reinterpret_cast<std::uintptr_t>(item), format); }
 };
 
 // One conversation of a client with this server.
@@ -53,7 +54,11 @@ struct Conv {
   bool enabled = true;
   // Usually empty, in every conversation: a list costs nothing until used.
   std::list<DdeBridgeMessage> waiting;
-  std::map<LoopKey, AdviseLoop> loops;
+  // Sorted by key; a handful per conversation, so a flat array, exactly as
+  // long as it must be. Changing it moves the loops: see relinkLoops.
+  std::vector<AdviseLoop> loops;
+
+  AdviseLoop* findLoop(LoopKey key);
 };
 
 // One queued message. Advise data stays replaceable until it is written: a
@@ -85,8 +90,9 @@ struct Client {
   std::size_t pendingReplies = 0;
   std::size_t pendingAdvise = 0;  // bytes of advise data queued since the last write
   std::size_t loops = 0;
-  std::int64_t stallSince = -1;  // since when data has waited without progress
-  std::set<std::uint32_t> convs;
+  std::int64_t stallSince = -1;    // since when data has waited without progress
+  std::int64_t partialSince = -1;  // since when part of a message has waited for its rest
+  std::vector<std::uint32_t> convs;  // ascending, as ids are handed out
   bool doomed = false;
   bool closed = false;
 };
@@ -112,8 +118,9 @@ struct Instance {
   std::map<int, std::uint64_t> clientByFd;
   // Looked up several times for every advise value; elements never move.
   std::unordered_map<std::uint32_t, Conv> convs;
-  // The same conversations by topic: a post visits only its topic's, not all.
-  std::map<HSZ, std::set<std::uint32_t>> convsByTopic;
+  // The same conversations by topic, oldest first: a post visits only its
+  // topic's, not all. Usually one per topic.
+  std::unordered_map<HSZ, std::vector<std::uint32_t>> convsByTopic;
 };
 
 class Server : public EventLoopHandler, public TimerHandler {
@@ -130,6 +137,7 @@ extern std::map<DWORD, std::unique_ptr<Instance>> instances;
 extern std::map<int, DWORD> fdOwner;
 extern DWORD nextInstance;
 extern int stallLimitMs;
+extern int partialLimitMs;
 extern bool workPending;
 
 // Marks a public entry point; the outermost one finishes deferred work.
@@ -156,6 +164,8 @@ void scheduleWork();
 
 void doom(Instance& in, Client& c);
 void dropPending(Client& c, std::uint64_t seq);
+// Points the queued values of `conv`'s loops at where the loops now are.
+void relinkLoops(Client& c, Conv& conv);
 void flush(Instance& in, Client& c);
 void queueReply(Instance& in, Client& c, const DdeBridgeMessage& m);
 void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::string bytes);

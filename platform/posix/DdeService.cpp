@@ -12,6 +12,59 @@
 
 namespace localdde {
 
+namespace {
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Binds and listens at `path` inside the directory open as `dirFd`. The file
+// is looked at and changed through the descriptor, and the path is checked
+// to lead to that same directory once the socket is there, so nothing can
+// be slipped in between. The socket's status goes to `st`; -1 when refused.
+int listenIn(int dirFd, const std::string& dir, const std::string& path, const std::string& name, struct stat& st) {
+  std::string file = path.substr(dir.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) {
+    LOG_ERR("DDE service " << name << " not started: " << std::strerror(errno));
+    return -1;
+  }
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+  const sockaddr* addr = reinterpret_cast<const sockaddr*>(&sa);
+  int rc = ::bind(fd, addr, sizeof sa);
+  if (rc != 0 && errno == EADDRINUSE) {
+    // A socket file is there: a live server keeps it, a dead one's is replaced.
+    int probe = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    bool live = probe >= 0 && ::connect(probe, addr, sizeof sa) == 0;
+    if (probe >= 0) ::close(probe);
+    if (live) {
+      LOG_ERR("DDE service " << name << " not started: " << path << " is served by another process");
+      ::close(fd);
+      return -1;
+    }
+    ::unlinkat(dirFd, file.c_str(), 0);
+    rc = ::bind(fd, addr, sizeof sa);
+  }
+  if (rc != 0 || ::listen(fd, 128) != 0) {
+    LOG_ERR("DDE service " << name << " not started: " << path << ": " << std::strerror(errno));
+    ::close(fd);
+    return -1;
+  }
+  struct stat held {}, named {};
+  bool same = ::fstat(dirFd, &held) == 0 && ::lstat(dir.c_str(), &named) == 0 && sameFile(held, named);
+  if (!same || ::fstatat(dirFd, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) {
+    LOG_ERR("DDE service " << name << " not started: " << dir << " was replaced while the service started");
+    ::close(fd);
+    return -1;
+  }
+  ::fchmodat(dirFd, file.c_str(), 0600, 0);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
+  return fd;
+}
+
+}  // namespace
+
 bool registerService(Instance& in, HSZ service) {
   StringEntry* e = strings.find(service);
   if (!e) {
@@ -28,43 +81,16 @@ bool registerService(Instance& in, HSZ service) {
     return false;
   }
   std::string dir = ddeBridgeDirectory(), path, error;
-  if (!ddeBridgeCheckDirectory(dir, true, error) || !ddeBridgeSocketPath(dir, name, path, error)) {
+  int dirFd = ddeBridgeOpenDirectory(dir, true, error);
+  if (dirFd < 0 || !ddeBridgeSocketPath(dir, name, path, error)) {
     LOG_ERR("DDE service " << name << " not started: " << error);
+    if (dirFd >= 0) ::close(dirFd);
     return false;
   }
-  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) {
-    LOG_ERR("DDE service " << name << " not started: " << std::strerror(errno));
-    return false;
-  }
-  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
-  const sockaddr* addr = reinterpret_cast<const sockaddr*>(&sa);
-  int rc = ::bind(fd, addr, sizeof sa);
-  if (rc != 0 && errno == EADDRINUSE) {
-    // A socket file is there: a live server keeps it, a dead one's is replaced.
-    int probe = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    bool live = probe >= 0 && ::connect(probe, addr, sizeof sa) == 0;
-    if (probe >= 0) ::close(probe);
-    if (live) {
-      LOG_ERR("DDE service " << name << " not started: " << path << " is served by another process");
-      ::close(fd);
-      return false;
-    }
-    ::unlink(path.c_str());
-    rc = ::bind(fd, addr, sizeof sa);
-  }
-  if (rc != 0 || ::listen(fd, 128) != 0) {
-    LOG_ERR("DDE service " << name << " not started: " << path << ": " << std::strerror(errno));
-    ::close(fd);
-    return false;
-  }
-  ::chmod(path.c_str(), 0600);
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
   struct stat st {};
-  ::stat(path.c_str(), &st);
+  int fd = listenIn(dirFd, dir, path, name, st);
+  ::close(dirFd);
+  if (fd < 0) return false;
   Listener l;
   l.service = service;
   strings.take(LIBRARY_OWNER, service);

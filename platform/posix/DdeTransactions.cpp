@@ -20,8 +20,8 @@ HCONV newConversation(Instance& in, Client& c, HSZ topic, HSZ service, std::uint
   strings.take(LIBRARY_OWNER, topic);
   strings.take(LIBRARY_OWNER, service);
   in.convs[id] = conv;
-  in.convsByTopic[topic].insert(id);
-  c.convs.insert(id);
+  in.convsByTopic[topic].push_back(id);  // ids only grow: the list stays oldest first
+  c.convs.push_back(id);
   return hconvOf(id);
 }
 
@@ -133,11 +133,19 @@ void runTransaction(Instance& in, Client& c, const DdeBridgeMessage& m) {
       LoopKey key(reinterpret_cast<std::uintptr_t>(item), fmt);
       AdviseLoop l;
       // The client's own item and format: the codec took them, so they encode.
-      if (ok && !conv->loops.count(key) && ddeBridgeAdviseHead(m.conv, m.item, m.format, l.head)) {
+      if (ok && !conv->findLoop(key) && ddeBridgeAdviseHead(m.item, m.format, l.head)) {
         l.item = item;
         l.format = fmt;
         strings.take(LIBRARY_OWNER, item);
-        conv->loops[key] = std::move(l);
+        auto at = std::lower_bound(conv->loops.begin(), conv->loops.end(), key,
+                                   [](const AdviseLoop& a, const LoopKey& k) { return a.key() < k; });
+        std::vector<AdviseLoop> loops;
+        loops.reserve(conv->loops.size() + 1);
+        loops.insert(loops.end(), std::make_move_iterator(conv->loops.begin()), std::make_move_iterator(at));
+        loops.push_back(std::move(l));
+        loops.insert(loops.end(), std::make_move_iterator(at), std::make_move_iterator(conv->loops.end()));
+        conv->loops.swap(loops);
+        relinkLoops(c, *conv);
         ++c.loops;
       }
       strings.release(LIBRARY_OWNER, item);
@@ -145,14 +153,16 @@ void runTransaction(Instance& in, Client& c, const DdeBridgeMessage& m) {
     }
     case DDE_BRIDGE_ADVSTOP: {
       HSZ item = strings.lookup(fromUtf8(m.item));
-      auto l = formatKnown && item ? conv->loops.find(LoopKey(reinterpret_cast<std::uintptr_t>(item), fmt)) : conv->loops.end();
-      if (l == conv->loops.end()) return answerAck(in, c, m, false);
-      AdviseLoop loop = l->second;
-      dropPending(c, loop.pendingSeq);
-      conv->loops.erase(l);
+      AdviseLoop* l = formatKnown && item ? conv->findLoop(LoopKey(reinterpret_cast<std::uintptr_t>(item), fmt)) : nullptr;
+      if (!l) return answerAck(in, c, m, false);
+      HSZ loopItem = l->item;
+      dropPending(c, l->pendingSeq);
+      conv->loops.erase(conv->loops.begin() + (l - conv->loops.data()));
+      conv->loops.shrink_to_fit();
+      relinkLoops(c, *conv);
       --c.loops;
-      callBack(in, XTYP_ADVSTOP, fmt, h, topic, loop.item, nullptr);
-      strings.release(LIBRARY_OWNER, loop.item);
+      callBack(in, XTYP_ADVSTOP, fmt, h, topic, loopItem, nullptr);
+      strings.release(LIBRARY_OWNER, loopItem);
       return answerAck(in, c, m, true);
     }
     case DDE_BRIDGE_POKE: {
@@ -218,18 +228,18 @@ bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
     if (!cv) continue;
     Client* c = findClient(in, cv->client);
     if (!c || c->doomed) continue;
-    for (auto& l : cv->loops)
-      if (!hszItem || l.second.item == hszItem) targets.push_back(Target{id, l.first});
+    for (const AdviseLoop& l : cv->loops)
+      if (!hszItem || l.item == hszItem) targets.push_back(Target{id, l.key()});
   }
   for (std::size_t i = 0; i < targets.size(); ++i) {
     // The callback learns how many more requests for the same item and format follow.
     ULONG_PTR remaining = 0;
     for (std::size_t k = i + 1; k < targets.size(); ++k) remaining += targets[k].key == targets[i].key ? 1 : 0;
     Conv* conv = findConv(in, targets[i].conv);
-    auto l = conv ? conv->loops.find(targets[i].key) : std::map<LoopKey, AdviseLoop>::iterator();
-    if (!conv || l == conv->loops.end()) continue;
-    HDDEDATA r = callBack(in, XTYP_ADVREQ, l->second.format, hconvOf(targets[i].conv), hszTopic, l->second.item,
-                          nullptr, remaining & 0xFFFF);
+    AdviseLoop* l = conv ? conv->findLoop(targets[i].key) : nullptr;
+    if (!l) continue;
+    HDDEDATA r = callBack(in, XTYP_ADVREQ, l->format, hconvOf(targets[i].conv), hszTopic, l->item, nullptr,
+                          remaining & 0xFFFF);
     if (!r) continue;
     DataEntry* data = datas.find(r);
     if (!data) {
@@ -247,16 +257,16 @@ bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
     UINT fmt = data->format ? data->format : targets[i].key.second;
     // The callback may have ended the loop, its conversation or its client.
     conv = findConv(in, targets[i].conv);
-    l = conv ? conv->loops.find(targets[i].key) : std::map<LoopKey, AdviseLoop>::iterator();
-    if (!conv || l == conv->loops.end()) continue;
+    l = conv ? conv->findLoop(targets[i].key) : nullptr;
+    if (!l) continue;
     Client* c = findClient(in, conv->client);
     if (!c || c->doomed || c->closed) continue;
-    AdviseLoop& live = l->second;
+    AdviseLoop& live = *l;
     std::string wire;
-    if (!ddeBridgeAppendAdvise(live.head, formats.wire(fmt), reinterpret_cast<const char*>(data->bytes.data()),
-                               data->bytes.size(), wire)) {
-      std::size_t itemLength = static_cast<unsigned char>(live.head[5]);
-      LOG_WRN("DDE advise data for " << live.head.substr(6, itemLength) << " too large (" << data->bytes.size()
+    if (!ddeBridgeAppendAdvise(targets[i].conv, live.head, formats.wire(fmt), data->bytes.data(), data->bytes.size(),
+                               wire)) {
+      std::size_t itemLength = static_cast<unsigned char>(live.head[0]);
+      LOG_WRN("DDE advise data for " << live.head.substr(1, itemLength) << " too large (" << data->bytes.size()
                                      << " bytes), dropped");
       continue;
     }

@@ -7,6 +7,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +25,15 @@
 namespace {
 
 int signalPipe[2] = {-1, -1};
+
+void keepOutOfCoreDumps() {
+#ifdef __linux__
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#else
+  struct rlimit none {};
+  ::setrlimit(RLIMIT_CORE, &none);
+#endif
+}
 
 void onSignal(int) {
   char c = 'x';
@@ -56,8 +69,11 @@ class TerminalShell : public Shell, public EventLoopHandler {
     if (m_tty) std::fprintf(stderr, "Username%s%s%s: ", *username ? " [" : "", username, *username ? "]" : "");
     if (!readLine(user)) return false;
     if (user.empty()) user = username;
-    if (m_tty) std::fprintf(stderr, "Password: ");
+    // The program holds the password from here on: no core dump may carry it.
+    keepOutOfCoreDumps();
+    // Echo goes off first: a password typed as soon as the prompt shows is not echoed.
     bool echoOff = m_tty && setEcho(false);
+    if (m_tty) std::fprintf(stderr, "Password: ");
     bool ok = readLine(pass);
     if (echoOff) {
       setEcho(true);

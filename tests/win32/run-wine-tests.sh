@@ -1,25 +1,29 @@
 #!/usr/bin/env bash
-# The Windows build end to end under Wine: TavroDDE.exe against feedsim on
-# 127.0.0.1:7000, the login dialog driven from another process (a refused
-# login first), CF_TEXT and XlTable requests and advise loops over raw DDE
-# messages (ddeclient.exe), a request through Wine's own DDEML (ddemlprobe.exe),
+# The Windows package end to end under Wine. It builds the release package
+# (installer and ZIP, feed on 127.0.0.1), installs it silently into a fresh
+# prefix and from then on runs the installed TavroDDE.exe and ddeclient.exe:
+# against feedsim on 127.0.0.1:7000, the login dialog driven from another
+# process (a refused login first), CF_TEXT and XlTable requests and advise
+# loops over raw DDE messages, a request through Wine's own DDEML (ddemlprobe),
 # the tray tip, the lost-connection notice that ends the program; before that a
 # run without a feed server (the retry box, then Cancel) and after it one that
-# ends through the tray menu's "Exit".
+# ends through the tray menu's "Exit". Then the DDE path under misbehaving
+# clients (ddefaults), each in a fresh TavroDDE.exe, the quick form of the Wine
+# benchmark, and a silent uninstall that must leave nothing behind.
 #
 # usage: tests/win32/run-wine-tests.sh [--feedsim PATH] [--build DIR] [--keep]
 #   --feedsim PATH  the POSIX feedsim (default build/dev/tools/feedsim/feedsim, built if missing)
-#   --build DIR     the mingw build to use (default build/mingw-wine, configured from the
-#                   mingw preset with TAVRO_WINE_DDE_SHIM=ON and built)
+#   --build DIR     the mingw build to package (default build/mingw, configured from the
+#                   mingw preset and built)
 #   --keep          keep the temporary directory (Wine prefix, logs) for a look afterwards
-# Installs g++-mingw-w64-x86-64, wine64 and xvfb when missing and run as root.
+# Installs g++-mingw-w64-x86-64, nsis, wine64 and xvfb when missing and run as root.
 # The last line is "N passed, M failed"; the exit status is non-zero on a failure.
 
 set -u
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 FEEDSIM="$ROOT/build/dev/tools/feedsim/feedsim"
-BUILD="$ROOT/build/mingw-wine"
+BUILD="$ROOT/build/mingw"
 KEEP=0
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -61,6 +65,7 @@ find_wine() {
 WINE=$(find_wine)
 missing=()
 command -v x86_64-w64-mingw32-g++ > /dev/null || missing+=(g++-mingw-w64-x86-64)
+command -v makensis > /dev/null || missing+=(nsis)
 [ -n "$WINE" ] || missing+=(wine64)
 command -v Xvfb > /dev/null || missing+=(xvfb xauth)
 command -v xwd > /dev/null || missing+=(x11-apps)
@@ -99,30 +104,41 @@ if [ ! -x "$FEEDSIM" ]; then
 fi
 say "building the Windows programs in $BUILD"
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
-  (cd "$ROOT" && cmake --preset mingw -B "$BUILD" -DTAVRO_WINE_DDE_SHIM=ON > "$ROOT/build/mingw-wine-configure.log" 2>&1) || {
-    fail "configure mingw" "see build/mingw-wine-configure.log"
+  mkdir -p "$BUILD"
+  (cd "$ROOT" && cmake --preset mingw -B "$BUILD" > "$BUILD/configure.log" 2>&1) || {
+    fail "configure mingw" "see $BUILD/configure.log"
     summary
     exit 1
   }
 fi
-if cmake --build "$BUILD" -j2 > "$BUILD/build.log" 2>&1; then
-  pass "mingw build"
+if cmake --build "$BUILD" -j2 --target package > "$BUILD/build.log" 2>&1; then
+  pass "mingw build and package"
 else
-  fail "mingw build" "see $BUILD/build.log"
+  fail "mingw build and package" "see $BUILD/build.log"
   summary
   exit 1
 fi
-TAVRO_EXE="$BUILD/app/TavroDDE.exe"
-CLIENT_EXE="$BUILD/tools/ddeclient/win32/ddeclient.exe"
+PACKAGE=$(ls "$BUILD"/TavroDDE-*-win64-127.0.0.1.exe 2> /dev/null | head -1)
+PACKAGE_ZIP=${PACKAGE%.exe}.zip
+if [ -f "$PACKAGE" ] && [ -f "$PACKAGE_ZIP" ]; then
+  say "package: $(ls -l "$PACKAGE" "$PACKAGE_ZIP" | awk '{print $5, $9}' | sed "s|$BUILD/||" | tr '\n' ' ')"
+else
+  fail "package" "no installer and ZIP named for 127.0.0.1 in $BUILD"
+  summary
+  exit 1
+fi
 DRIVER_EXE="$BUILD/tools/ddeclient/win32/dialogdriver.exe"
 PROBE_EXE="$BUILD/tests/win32/ddemlprobe.exe"
+FAULTS_EXE="$BUILD/tests/win32/ddefaults.exe"
+PROJECT_VERSION=$(sed -n 's/^project(TavroDDE VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
 
 # --- environment ------------------------------------------------------------
 
 TMP=$(mktemp -d /tmp/tavro-wine.XXXXXX)
 export WINEPREFIX="$TMP/prefix"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono or Gecko prompts, and no menu entries on the host for the installer's shortcut.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 XVFB_PID=""
 FEEDSIM_PID=""
 TAVRO_PID=""
@@ -163,6 +179,8 @@ fi
 t0=$(date +%s)
 if timeout 180 "$WINE" wineboot -i > "$TMP/wineboot.log" 2>&1; then
   say "fresh prefix in $(( $(date +%s) - t0 )) s"
+  # One Wine session for the whole run: a new one would start what the Run key names.
+  "$WINESERVER" -p
 else
   fail "wineboot" "see $TMP/wineboot.log"
   summary
@@ -216,6 +234,64 @@ expect_exit() {
     TAVRO_PID=""
   fi
 }
+
+# --- install ----------------------------------------------------------------
+
+WIN_USER=$(ls "$WINEPREFIX/drive_c/users" | grep -v '^Public$' | head -1)
+PROFILE="$WINEPREFIX/drive_c/users/$WIN_USER"
+INSTALLED="$PROFILE/AppData/Local/Programs/TavroDDE"
+SHORTCUT="$PROFILE/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/TavroDDE.lnk"
+UNINSTALL_KEY='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\TavroDDE'
+RUN_KEY='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+INSTALLED_FILES="TavroDDE.exe ddeclient.exe NOTICE.txt Uninstall.exe guide/spreadsheets.md guide/login-dialog.png guide/tray-tip.png"
+reg_value() { timeout 30 "$WINE" reg query "$1" /v "$2" 2> /dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z]* *//p"; }
+
+t0=$(date +%s)
+out=$(wine_run 120 "$PACKAGE" /S /STARTATSIGNIN 2>&1)
+rc=$?
+missing_files=""
+for f in $INSTALLED_FILES; do [ -f "$INSTALLED/$f" ] || missing_files="$missing_files $f"; done
+if [ $rc -eq 0 ] && [ -z "$missing_files" ]; then
+  pass "silent install (/S) for this user in $(( $(date +%s) - t0 )) s: $(cd "$INSTALLED" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')"
+else
+  fail "silent install" "exit $rc, missing:$missing_files $out"
+  summary
+  exit 1
+fi
+if [ -f "$SHORTCUT" ]; then pass "Start-menu shortcut TavroDDE.lnk"; else fail "Start-menu shortcut" "no $SHORTCUT"; fi
+uninstall_string=$(reg_value "$UNINSTALL_KEY" UninstallString)
+if echo "$uninstall_string" | grep -q 'AppData\\Local\\Programs\\TavroDDE\\Uninstall.exe' &&
+   reg_value "$UNINSTALL_KEY" DisplayName | grep -q "^TavroDDE $PROJECT_VERSION (127.0.0.1)$"; then
+  pass "uninstaller registered for this user: $uninstall_string"
+else
+  fail "uninstall key" "UninstallString \"$uninstall_string\""
+fi
+run_value=$(reg_value "$RUN_KEY" TavroDDE)
+if echo "$run_value" | grep -q 'TavroDDE\\TavroDDE.exe'; then
+  pass "start at sign-in (/STARTATSIGNIN): Run value $run_value"
+else
+  fail "start at sign-in" "Run value \"$run_value\""
+fi
+if unzip -p "$PACKAGE_ZIP" '*/TavroDDE.exe' | cmp -s - "$INSTALLED/TavroDDE.exe"; then
+  pass "the installer and the ZIP carry the same TavroDDE.exe"
+else
+  fail "installer and ZIP" "TavroDDE.exe differs"
+fi
+out=$(wine_run 30 "$DRIVER_EXE" version "$INSTALLED/TavroDDE.exe")
+if echo "$out" | grep -q "^version: $PROJECT_VERSION" && echo "$out" | grep -q "^ProductVersion: $PROJECT_VERSION$"; then
+  pass "version resource from the project version: $(echo "$out" | head -1)"
+else
+  fail "version resource" "project $PROJECT_VERSION: $out"
+fi
+if head -1 "$INSTALLED/guide/spreadsheets.md" | grep -q '127\.0\.0\.1'; then
+  pass "the installed guide names the feed host it was built for"
+else
+  fail "guide's feed host" "$(head -1 "$INSTALLED/guide/spreadsheets.md")"
+fi
+
+# From here on everything runs the installed programs.
+TAVRO_EXE="$INSTALLED/TavroDDE.exe"
+CLIENT_EXE="$INSTALLED/ddeclient.exe"
 
 # --- the run ----------------------------------------------------------------
 
@@ -334,7 +410,9 @@ fi
 # A screenshot of the open login dialog, kept as an artifact of the run.
 ARTIFACTS="$ROOT/build/wine-artifacts"
 mkdir -p "$ARTIFACTS"
-if xwd -root -silent -display "$DISPLAY" 2> /dev/null | convert xwd:- -crop 366x170+349+342 +repage "$ARTIFACTS/login-dialog.png" 2> /dev/null &&
+read -r dx dy dw dh <<< "$(driver rect --timeout 10 | sed -n 's/^rect: //p')"
+if [ -n "$dh" ] && xwd -root -silent -display "$DISPLAY" 2> /dev/null |
+   convert xwd:- -crop "$(( dw + 20 ))x$(( dh + 20 ))+$(( dx - 10 ))+$(( dy - 10 ))" +repage "$ARTIFACTS/login-dialog.png" 2> /dev/null &&
    [ -s "$ARTIFACTS/login-dialog.png" ]; then
   pass "screenshot of the login dialog: build/wine-artifacts/login-dialog.png"
 else
@@ -451,6 +529,40 @@ expect_exit "after the lost connection" 20
 start_tavro 3
 driver login demo demo --timeout 30 > /dev/null
 if wait_for_line 15 "logged in" "$TMP/tavro3.out" && driver tip "No active stocks" --timeout 15 > /dev/null; then
+  # The tray tip with three instruments live, for the guide.
+  client watch lse_vod nasdaq_msft nyse_ibm --items BID --seconds 10 > "$TMP/watch3.txt" 2>&1 &
+  ADVISE_PID=$!
+  if driver tip "3 active stocks" --timeout 10 > /dev/null && out=$(driver hover-tray --timeout 10); then
+    # Crop to the tray window and the tip below it, with a margin.
+    read -r tx ty tw th <<< "$(echo "$out" | sed -n 's/^tray: //p')"
+    read -r px py pw ph <<< "$(echo "$out" | sed -n 's/^tip: //p')"
+    right=$(( (tx + tw > px + pw ? tx + tw : px + pw) + 6 ))
+    bottom=$(( (ty + th > py + ph ? ty + th : py + ph) + 6 ))
+    if xwd -root -silent -display "$DISPLAY" 2> /dev/null |
+       convert xwd:- -crop "${right}x${bottom}+0+0" +repage "$ARTIFACTS/tray-tip.png" 2> /dev/null &&
+       [ -s "$ARTIFACTS/tray-tip.png" ]; then
+      pass "screenshot of the tray tip \"3 active stocks\": build/wine-artifacts/tray-tip.png"
+    else
+      fail "screenshot of the tray tip"
+    fi
+  else
+    fail "tray tip shown for a screenshot" "$out"
+  fi
+  wait "$ADVISE_PID"
+  ADVISE_PID=""
+  # Three instruments on the same item at once: each loop only ever carries its
+  # own instrument's price (Wine tells every loop on an item the posted topic).
+  wrong=$(tr -d '\r' < "$TMP/watch3.txt" | awk '
+    $2 == "BID" { n[$1]++ }
+    $2 == "BID" && (($1 == "lse_vod" && !($3 > 0 && $3 < 120)) || ($1 == "nyse_ibm" && !($3 > 120 && $3 < 250)) ||
+                    ($1 == "nasdaq_msft" && !($3 > 250 && $3 < 600))) { print }
+    END { for (t in n) if (n[t] < 3) print t " only " n[t] " values" }')
+  counts=$(tr -d '\r' < "$TMP/watch3.txt" | awk '$2 == "BID" { n[$1]++ } END { for (t in n) printf "%s %d, ", t, n[t] }')
+  if [ -z "$wrong" ] && [ "$(echo "$counts" | grep -o ',' | wc -l)" -eq 3 ]; then
+    pass "three instruments advised on BID at once, each loop only its own instrument's values: ${counts%, }"
+  else
+    fail "three instruments on one item" "${wrong:-$counts}"
+  fi
   out=$(driver menu-exit --timeout 15)
   if echo "$out" | grep -q 'Exit chosen'; then pass "tray menu shown, \"Exit\" chosen"; else fail "tray menu" "$out"; fi
   expect_exit "after Exit" 20
@@ -458,6 +570,143 @@ if wait_for_line 15 "logged in" "$TMP/tavro3.out" && driver tip "No active stock
   if echo "$out" | grep -q '^tip: '; then fail "tray icon after Exit" "$out"; else pass "tray icon removed at exit"; fi
 else
   fail "run 3 login" "$(tail -3 "$TMP/tavro3.out")"
+fi
+
+# --- the DDE path under misbehaving clients ----------------------------------
+
+# Each check gets a fresh feed and a fresh TavroDDE.exe (logged in through its
+# dialog), so that its memory figures are its own and no server process comes
+# near Wine's 65,535 advise messages. A well-behaved loop on the same topic and
+# item runs alongside the misbehaving client the whole time.
+kill "$FEEDSIM_PID" 2> /dev/null
+wait "$FEEDSIM_PID" 2> /dev/null
+FEEDSIM_PID=""
+faults() { wine_run "$1" "$FAULTS_EXE" "${@:2}"; }
+rss_kb() { sed -n 's/^VmRSS:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$TAVRO_PID/status" 2> /dev/null; }
+# Growth of the resident set that still counts as back near the baseline.
+RSS_SLACK_KB=4096
+LONGEST_GAP_MS=3000
+
+start_session() {  # name rate
+  for _ in $(seq 1 50); do port_busy "$PORT" || break; sleep 0.2; done
+  "$FEEDSIM" --host 127.0.0.1 --port "$PORT" --rate "$2" > "$TMP/feedsim-$1.log" 2>&1 &
+  FEEDSIM_PID=$!
+  wait_for_line 10 "listening on" "$TMP/feedsim-$1.log" || return 1
+  start_tavro "-$1"
+  driver login demo demo --timeout 30 > /dev/null
+  wait_for_line 15 "logged in" "$TMP/tavro-$1.out" || return 1
+  # The instrument open and every first allocation made before the baseline.
+  faults 30 watch lse_vod BID 2 > /dev/null
+  sleep 1
+}
+
+end_session() {  # name
+  if [ -n "$TAVRO_PID" ] && kill -0 "$TAVRO_PID" 2> /dev/null; then
+    driver menu-exit --timeout 15 > /dev/null
+    expect_exit "$1: \"Exit\" after the check" 20
+  fi
+  kill "$FEEDSIM_PID" 2> /dev/null
+  wait "$FEEDSIM_PID" 2> /dev/null
+  FEEDSIM_PID=""
+}
+
+# Runs "faults ARGS..." (the misbehaving client) beside a well-behaved loop of
+# WATCH seconds, then checks that TavroDDE.exe is up, answers a new client and
+# is back near its memory baseline.
+fault_check() {  # name rate watch-seconds faults-args...
+  local name=$1 rate=$2 seconds=$3
+  shift 3
+  if ! start_session "$name" "$rate"; then
+    fail "$name: session" "no login: $(tail -2 "$TMP/tavro-$name.out")"
+    end_session "$name"
+    return
+  fi
+  local before after watch_out fault_out fault_rc value
+  before=$(rss_kb)
+  faults $(( seconds + 30 )) watch lse_vod BID "$seconds" > "$TMP/watch-$name.txt" 2>&1 &
+  local watch_pid=$!
+  sleep 0.5
+  fault_out=$("$@" 2>&1)
+  fault_rc=$?
+  wait "$watch_pid"
+  watch_out=$(cat "$TMP/watch-$name.txt")
+  sleep 2
+  after=$(rss_kb)
+  value=$(client request lse_vod BID 2> /dev/null)
+  echo "$fault_out" | sed "s/^/  $name: /"
+  local confirmed disconnected tip
+  confirmed=$(grep -c 'XTYP_CONNECT_CONFIRM' "$TMP/tavro-$name.out")
+  disconnected=$(grep -c 'XTYP_DISCONNECT' "$TMP/tavro-$name.out")
+  tip=$(driver tip --timeout 2 2> /dev/null | sed -n 's/^tip: //p' | head -1)
+  say "$name: well-behaved loop meanwhile: ${watch_out#watch: }; TavroDDE.exe RSS ${before:-?} kB before, ${after:-?} kB after;" \
+    "conversations confirmed $confirmed, disconnected $disconnected; tray tip \"$tip\""
+  local gap
+  gap=$(echo "$watch_out" | sed -n 's/.*longest gap \([0-9]*\) ms.*/\1/p')
+  if [ -z "$after" ]; then
+    fail "$name: TavroDDE.exe" "not running after the check"
+  elif [ "$fault_rc" -ne 0 ]; then
+    fail "$name: the misbehaving client did not get through its part" "exit $fault_rc"
+  elif [ -z "$gap" ] || [ "$gap" -gt "$LONGEST_GAP_MS" ]; then
+    fail "$name: the well-behaved loop" "$watch_out"
+  elif ! echo "$value" | grep -q "$number"; then
+    fail "$name: a new client's request" "\"$value\""
+  elif [ $(( after - before )) -gt "$RSS_SLACK_KB" ]; then
+    fail "$name: memory" "RSS grew from $before kB to $after kB"
+  else
+    pass "$name: TavroDDE.exe stays up, the other loop kept updating (longest gap $gap ms), a new client is answered, RSS $before -> $after kB"
+  fi
+  end_session "$name"
+}
+
+# Asks for acknowledged data and never acknowledges, while 500 updates arrive.
+fault_check "no acknowledgement" 50 12 faults 60 noack lse_vod BID 10
+# 500 loops, then the client is killed without a word.
+kill_loops() {
+  timeout 120 "$WINE" "$FAULTS_EXE" loops lse_vod 100 BID,OFFER,CUR,HIGH,LOW > "$TMP/loops.txt" 2>&1 &
+  local pid=$!
+  if ! wait_for_line 60 "^ready" "$TMP/loops.txt"; then
+    pkill -9 -P "$pid"
+    tr -d '\r' < "$TMP/loops.txt"
+    return 1
+  fi
+  sleep 3
+  # The Windows process is the child of timeout.
+  pkill -9 -P "$pid"
+  wait "$pid" 2> /dev/null
+  tr -d '\r' < "$TMP/loops.txt"
+  echo "killed with SIGKILL after 3 s of updates; it sent no WM_DDE_TERMINATE"
+}
+fault_check "client killed amid 500 loops" 1 20 kill_loops
+fault_check "200 conversations" 2 20 faults 120 churn lse_vod 200
+fault_check "malformed messages" 2 10 faults 60 malformed lse_vod BID
+
+# --- the Wine benchmark, quick form: advise data still reach a raw-DDE client --
+
+out=$(TAVRO_WINE_READY=1 timeout 240 "$ROOT/bench/wine/run-wine-bench.sh" --quick --exe "$TAVRO_EXE" --build "$BUILD" \
+  --feedsim "$FEEDSIM" 2>&1)
+rc=$?
+echo "$out" | sed 's/^/  /'
+if [ $rc -eq 0 ]; then
+  pass "wine benchmark, quick: updates reach 100 instruments x 5 loops"
+else
+  fail "wine benchmark, quick" "exit $rc"
+fi
+
+# --- uninstall --------------------------------------------------------------
+
+# The uninstaller runs from a copy of itself and returns at once: wait for its work.
+t0=$(date +%s)
+wine_run 60 "$INSTALLED/Uninstall.exe" /S > /dev/null 2>&1
+for _ in $(seq 1 150); do [ -e "$INSTALLED" ] || break; sleep 0.2; done
+left=""
+[ -e "$INSTALLED" ] && left="$left files: $(cd "$INSTALLED" && find . -mindepth 1 | tr '\n' ' ')"
+[ -e "$SHORTCUT" ] && left="$left the shortcut;"
+timeout 30 "$WINE" reg query "$UNINSTALL_KEY" > /dev/null 2>&1 && left="$left the uninstall key;"
+[ -n "$(reg_value "$RUN_KEY" TavroDDE)" ] && left="$left the Run value;"
+if [ -z "$left" ]; then
+  pass "silent uninstall (/S) in $(( $(date +%s) - t0 )) s: no file, shortcut, uninstall key or Run value left"
+else
+  fail "silent uninstall" "left:$left"
 fi
 
 if [ "$FAILED" -gt 0 ]; then

@@ -43,6 +43,10 @@ const char* const USAGE =
     "  dialogdriver menu-exit [--timeout S]            click the tray icon, choose \"Exit\"\n"
     "  dialogdriver tip [TEXT] [--timeout S]           wait for a tray tip (TEXT exactly, else any of\n"
     "                                                  TavroDDE's), print the tips found\n"
+    "  dialogdriver hover-tray [--timeout S]           put the pointer on the tray icon until its tip shows;\n"
+    "                                                  print the screen rectangles of the tray and the tip\n"
+    "  dialogdriver version FILE                       print a program's version resource\n"
+    "  dialogdriver rect [--timeout S]                 print the login dialog's screen rectangle\n"
     "Every wait ends after S seconds (default 20).\n";
 
 std::string textOf(HWND hwnd) {
@@ -376,6 +380,92 @@ int tip(const char* expected, int timeoutMs) {
   return matched ? 0 : EXIT_NOT_FOUND;
 }
 
+void printRect(const char* what, HWND hwnd) {
+  RECT r{};
+  GetWindowRect(hwnd, &r);
+  std::printf("%s: %ld %ld %ld %ld\n", what, static_cast<long>(r.left), static_cast<long>(r.top),
+              static_cast<long>(r.right - r.left), static_cast<long>(r.bottom - r.top));
+}
+
+BOOL CALLBACK findVisibleTooltip(HWND hwnd, LPARAM out) {
+  char className[64] = "";
+  GetClassNameA(hwnd, className, sizeof className);
+  if (lstrcmpiA(className, TOOLTIPS_CLASSA) != 0 || !IsWindowVisible(hwnd)) return TRUE;
+  *reinterpret_cast<HWND*>(out) = hwnd;
+  return FALSE;
+}
+
+// Under Wine's X11 driver without a desktop the tray is a window of its own
+// (class __winex11_standalone_tray, one __winex11_tray_icon child per icon);
+// the tip shows when the pointer rests on the icon.
+int hoverTray(int timeoutMs) {
+  HWND tray = waitForWindow("__winex11_standalone_tray", nullptr, timeoutMs);
+  HWND icon = tray ? FindWindowExA(tray, nullptr, "__winex11_tray_icon", nullptr) : nullptr;
+  if (!icon) {
+    std::fprintf(stderr, "dialogdriver: no tray icon\n");
+    return EXIT_NOT_FOUND;
+  }
+  RECT r{};
+  GetWindowRect(icon, &r);
+  ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+  HWND tooltip = nullptr;
+  for (int step = 0; !tooltip && GetTickCount64() < deadline; ++step) {
+    // The tip comes up on mouse moves over the icon with the pointer there;
+    // a warped pointer alone sends no move.
+    int x = (r.right - r.left) / 2 + step % 3 - 1, y = (r.bottom - r.top) / 2;
+    SetCursorPos(r.left + x, r.top + y);
+    PostMessageA(icon, WM_MOUSEMOVE, 0, MAKELPARAM(x, y));
+    Sleep(300);
+    EnumWindows(findVisibleTooltip, reinterpret_cast<LPARAM>(&tooltip));
+    if (!tooltip && step > 2) {
+      // Failing a hover, ask each tooltip to show the tool under the pointer.
+      std::vector<HWND> tooltips;
+      EnumWindows(
+          [](HWND hwnd, LPARAM out) -> BOOL {
+            char className[64] = "";
+            GetClassNameA(hwnd, className, sizeof className);
+            if (lstrcmpiA(className, TOOLTIPS_CLASSA) == 0) reinterpret_cast<std::vector<HWND>*>(out)->push_back(hwnd);
+            return TRUE;
+          },
+          reinterpret_cast<LPARAM>(&tooltips));
+      for (HWND t : tooltips) PostMessageA(t, TTM_POPUP, 0, 0);
+      Sleep(300);
+      EnumWindows(findVisibleTooltip, reinterpret_cast<LPARAM>(&tooltip));
+    }
+  }
+  printRect("tray", tray);
+  if (!tooltip) {
+    std::fprintf(stderr, "dialogdriver: the tip did not show\n");
+    return EXIT_MISBEHAVED;
+  }
+  printRect("tip", tooltip);
+  return 0;
+}
+
+int version(const char* file) {
+  DWORD ignored = 0, size = GetFileVersionInfoSizeA(file, &ignored);
+  std::vector<BYTE> info(size ? size : 1);
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (!size || !GetFileVersionInfoA(file, 0, size, info.data()) ||
+      !VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length) || length < sizeof *fixed) {
+    std::fprintf(stderr, "dialogdriver: no version resource in %s\n", file);
+    return EXIT_NOT_FOUND;
+  }
+  std::printf("version: %lu.%lu.%lu.%lu\n", static_cast<unsigned long>(HIWORD(fixed->dwFileVersionMS)),
+              static_cast<unsigned long>(LOWORD(fixed->dwFileVersionMS)),
+              static_cast<unsigned long>(HIWORD(fixed->dwFileVersionLS)),
+              static_cast<unsigned long>(LOWORD(fixed->dwFileVersionLS)));
+  const char* names[] = {"FileVersion", "ProductVersion", "FileDescription"};
+  for (const char* name : names) {
+    char* text = nullptr;
+    std::string path = std::string("\\StringFileInfo\\080904B0\\") + name;
+    if (VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void**>(&text), &length) && text)
+      std::printf("%s: %s\n", name, text);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -410,6 +500,14 @@ int main(int argc, char** argv) {
   if (words.size() == 1 && words[0] == "menu-exit") return menuExit(timeoutMs);
   if (words.size() == 1 && words[0] == "tip") return tip(nullptr, timeoutMs);
   if (words.size() == 2 && words[0] == "tip") return tip(words[1].c_str(), timeoutMs);
+  if (words.size() == 1 && words[0] == "hover-tray") return hoverTray(timeoutMs);
+  if (words.size() == 2 && words[0] == "version") return version(words[1].c_str());
+  if (words.size() == 1 && words[0] == "rect") {
+    HWND dialog = findLogin(timeoutMs);
+    if (!dialog) return EXIT_NOT_FOUND;
+    printRect("rect", dialog);
+    return 0;
+  }
   std::fputs(USAGE, stderr);
   return EXIT_USAGE;
 }

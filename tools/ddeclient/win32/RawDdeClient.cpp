@@ -139,6 +139,11 @@ void RawDdeClient::onData(HWND server, LPARAM lParam) {
     if (bytes) GlobalUnlock(hData);
   }
 
+  if (server == m_server) ++m_dataReceived;
+  if ((flags & ACK_REQUESTED) && !m_acknowledge) {
+    if (valid && server == m_server) m_data.push_back(std::move(value));
+    return;
+  }
   if (flags & ACK_REQUESTED) {
     // The item atom goes back with the acknowledgement; the server deletes it.
     WORD status = valid && server == m_server ? ACK_POSITIVE : 0;
@@ -174,14 +179,19 @@ bool RawDdeClient::pump(int timeoutMs) {
 
 UINT RawDdeClient::registeredFormat(const char* name) { return RegisterClipboardFormatA(name) & 0xFFFF; }
 
-bool RawDdeClient::initiate(const char* service, const char* topic, int timeoutMs) {
+HWND RawDdeClient::serverHost() const {
+  HWND parent = m_server ? GetAncestor(m_server, GA_PARENT) : nullptr;
+  return parent && parent != GetDesktopWindow() ? parent : HWND_BROADCAST;
+}
+
+bool RawDdeClient::initiate(const char* service, const char* topic, int timeoutMs, HWND to) {
   if (!m_window) return false;
   ATOM app = GlobalAddAtomA(service);
   ATOM top = GlobalAddAtomA(topic);
   m_initiating = true;
   DWORD_PTR ignored = 0;
   // SMTO_NORMAL: the servers' answers, sent to us meanwhile, are handled during the wait.
-  SendMessageTimeoutA(HWND_BROADCAST, WM_DDE_INITIATE, reinterpret_cast<WPARAM>(m_window), MAKELPARAM(app, top),
+  SendMessageTimeoutA(to, WM_DDE_INITIATE, reinterpret_cast<WPARAM>(m_window), MAKELPARAM(app, top),
                       SMTO_NORMAL | SMTO_ABORTIFHUNG, static_cast<UINT>(timeoutMs), &ignored);
   m_initiating = false;
   GlobalDeleteAtom(app);
@@ -263,9 +273,9 @@ DdeReply RawDdeClient::adviseStart(const char* item, UINT format, int timeoutMs)
     m_error = "out of global memory";
     return DdeReply::Failed;
   }
-  // A hot link (data with every change) whose every update we acknowledge.
+  // A hot link (data with every change), each update acknowledged unless told otherwise.
   auto* advise = static_cast<WORD*>(GlobalLock(options));
-  advise[0] = ACK_REQUESTED;
+  advise[0] = m_askAcknowledge ? ACK_REQUESTED : 0;
   advise[1] = static_cast<WORD>(format & 0xFFFF);
   GlobalUnlock(options);
 

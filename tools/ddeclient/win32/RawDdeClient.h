@@ -35,8 +35,10 @@ class RawDdeClient {
   RawDdeClient(const RawDdeClient&) = delete;
   RawDdeClient& operator=(const RawDdeClient&) = delete;
 
-  // Finds a server for service|topic; false when none answers.
-  bool initiate(const char* service, const char* topic, int timeoutMs);
+  // Finds a server for service|topic; false when none answers. `to` may name
+  // the window that answered an earlier initiate (see serverHost), which
+  // spares a broadcast to every top-level window.
+  bool initiate(const char* service, const char* topic, int timeoutMs, HWND to = HWND_BROADCAST);
   DdeReply request(const char* item, UINT format, int timeoutMs, DdeValue& out);
   DdeReply adviseStart(const char* item, UINT format, int timeoutMs);
   DdeReply adviseStop(const char* item, UINT format, int timeoutMs);
@@ -46,6 +48,19 @@ class RawDdeClient {
 
   bool connected() const { return m_server && !m_serverTerminated; }
   const std::string& lastError() const { return m_error; }
+  HWND window() const { return m_window; }
+  HWND server() const { return m_server; }
+  // The window that created the server's side of this conversation, when the
+  // system makes it the parent (Wine does); else HWND_BROADCAST.
+  HWND serverHost() const;
+  // Off: advise data that asks for an acknowledgement gets none, and its
+  // memory stays the server's, as with a client that hangs.
+  void setAcknowledge(bool on) { m_acknowledge = on; }
+  // Off: loops started from now on ask for data without acknowledgements.
+  void setAskAcknowledge(bool on) { m_askAcknowledge = on; }
+  long dataReceived() const { return m_dataReceived; }
+  // Drops acknowledgements not waited for (answers to messages sent without waiting).
+  void forgetAcks() { m_acks.clear(); }
 
   // Dispatches the thread's messages for up to `timeoutMs`; false on WM_QUIT.
   static bool pump(int timeoutMs);
@@ -70,6 +85,9 @@ class RawDdeClient {
   bool m_initiating = false;
   bool m_terminateSent = false;
   bool m_serverTerminated = false;
+  bool m_acknowledge = true;
+  bool m_askAcknowledge = true;
+  long m_dataReceived = 0;
   std::deque<Ack> m_acks;
   std::deque<DdeValue> m_data;
   std::string m_error;

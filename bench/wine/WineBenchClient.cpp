@@ -1,0 +1,138 @@
+// winebenchclient: the spreadsheet side of the Wine benchmark, on raw DDE
+// messages. It opens one conversation per topic and a CF_TEXT advise loop
+// on each item, waits until every loop runs, then counts for SECONDS what
+// arrives: every data message, and the updates that are new (a TIME value
+// not seen before on that topic; under Wine one post reaches every loop on
+// its item, so most messages repeat a value). TIME holds the sender's stamp
+// in microseconds since 1970, so each new update gives a latency. The loops
+// ask for no acknowledgements.
+//
+//   winebenchclient TOPIC-PREFIX COUNT SECONDS [ITEM,ITEM...]
+//     topics are TOPIC-PREFIX0000 .. TOPIC-PREFIX<COUNT-1>; items default BID,OFFER,CUR,VOLUME,TIME
+// Prints "ready ..." when the loops run, "measuring" and one "result ..." line.
+// Exit status: 0 measured, 1 usage, 2 no server, 3 nothing arrived.
+
+#include "tools/ddeclient/win32/RawDdeClient.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int INITIATE_MS = 3000;
+const int ADVISE_MS = 2000;
+const int SETTLE_MS = 1000;
+
+long long nowMicros() {
+  FILETIME ft;
+  GetSystemTimePreciseAsFileTime(&ft);
+  ULARGE_INTEGER t;
+  t.LowPart = ft.dwLowDateTime;
+  t.HighPart = ft.dwHighDateTime;
+  // 100 ns steps since 1601 to microseconds since 1970.
+  return static_cast<long long>((t.QuadPart - 116444736000000000ULL) / 10);
+}
+
+std::vector<std::string> split(const std::string& list) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    if (comma > start) out.push_back(list.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return out;
+}
+
+long long percentile(std::vector<long long>& v, double p) {
+  if (v.empty()) return -1;
+  std::size_t i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1));
+  std::nth_element(v.begin(), v.begin() + static_cast<long>(i), v.end());
+  return v[i];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4 || std::atoi(argv[2]) <= 0 || std::atoi(argv[2]) > 1000 || std::atof(argv[3]) <= 0) {
+    std::fputs("usage: winebenchclient TOPIC-PREFIX COUNT SECONDS [ITEM,ITEM...]\n", stderr);
+    return 1;
+  }
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  const int count = std::atoi(argv[2]);
+  const double seconds = std::atof(argv[3]);
+  const std::vector<std::string> items = split(argc > 4 ? argv[4] : "BID,OFFER,CUR,VOLUME,TIME");
+
+  ULONGLONG setupStart = GetTickCount64();
+  std::vector<std::unique_ptr<RawDdeClient>> clients;
+  HWND host = HWND_BROADCAST;
+  int unacknowledged = 0;
+  // Every conversation first, then every loop: data flow as soon as the first
+  // loop runs, and under Wine each update reaches every loop on its item.
+  for (int i = 0; i < count; ++i) {
+    char topic[64];
+    std::snprintf(topic, sizeof topic, "%s%04d", argv[1], i);
+    clients.push_back(std::make_unique<RawDdeClient>());
+    // Loops without acknowledgements: each message crosses the message server once.
+    clients.back()->setAskAcknowledge(false);
+    if (!clients.back()->initiate("TAVRO", topic, INITIATE_MS, host)) {
+      std::printf("no conversation on %s: %s\n", topic, clients.back()->lastError().c_str());
+      return 2;
+    }
+    host = clients.back()->serverHost();
+  }
+  for (auto& c : clients) {
+    for (const std::string& item : items) {
+      DdeReply r = c->adviseStart(item.c_str(), CF_TEXT, ADVISE_MS);
+      if (r == DdeReply::Refused || !c->connected()) {
+        std::printf("advise %s: %s\n", item.c_str(), c->lastError().c_str());
+        return 2;
+      }
+      if (r == DdeReply::Failed) ++unacknowledged;  // started, but the acknowledgement got lost under load
+    }
+  }
+  std::printf("ready: %d loops in %d ms (%d acknowledgements lost)\n", static_cast<int>(count * items.size()),
+              static_cast<int>(GetTickCount64() - setupStart), unacknowledged);
+
+  // The sender starts its updates when it sees "ready" (the feed is held
+  // stopped until then); a second to settle, then the measured window. Only
+  // stamps made inside the window count: a repeat of an older value is no new update.
+  RawDdeClient::pump(SETTLE_MS);
+  DdeValue v;
+  for (auto& c : clients)
+    while (c->takeAdvise(v)) {
+    }
+  std::vector<long long> lastStamp(clients.size(), nowMicros());
+  std::vector<long long> latencies;
+  long messages = 0, updates = 0;
+  std::printf("measuring\n");
+  ULONGLONG start = GetTickCount64(), end = start + static_cast<ULONGLONG>(seconds * 1000);
+  while (GetTickCount64() < end) {
+    RawDdeClient::pump(5);
+    long long now = nowMicros();
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+      while (clients[i]->takeAdvise(v)) {
+        ++messages;
+        if (v.item != "TIME") continue;
+        long long stamp = std::atoll(v.data.c_str());
+        if (stamp <= lastStamp[i]) continue;
+        lastStamp[i] = stamp;
+        ++updates;
+        latencies.push_back(now - stamp);
+      }
+    }
+  }
+  double took = static_cast<double>(GetTickCount64() - start) / 1000.0;
+  long long p50 = percentile(latencies, 0.50), p99 = percentile(latencies, 0.99);
+  // Doubles throughout: the C runtime under Wine need not know "%lld".
+  std::printf("result: seconds %.2f messages %ld updates %ld messages_per_s %.0f updates_per_s %.1f p50_us %.0f p99_us %.0f\n",
+              took, messages, updates, static_cast<double>(messages) / took, static_cast<double>(updates) / took,
+              static_cast<double>(p50), static_cast<double>(p99));
+  for (auto& c : clients) c->terminate(200);
+  return updates > 0 ? 0 : 3;
+}
