@@ -186,27 +186,28 @@ TEST(FeedFaultTest, PublishFloodIsHeldUnderTheListLimits) {
 }
 
 TEST(FeedFaultTest, RowInsertsAnywhereTakeBoundedTimeEach) {
-  // 30,000 inserts at row 0 of a record without limits, then a delete and
+  // 100,000 inserts at row 0 of a record without limits, then a delete and
   // insert churn in the middle of the bounded publish list. Each took time
-  // growing with the rows held (seconds for these); the bound below is only
-  // a sanity check.
+  // growing with the rows held (15.6 s for the inserts alone in a release
+  // build); the bound below is only a sanity check, wide enough for a loaded
+  // machine running the sanitizer build.
   std::string inserts = le32(0) + "\x01" + le32(0);
-  for (int i = 0; i < 30000; ++i) inserts += "\x02" + le32(0) + le32(1) + fieldBytes(4, "1");
+  for (int i = 0; i < 100000; ++i) inserts += "\x02" + le32(0) + le32(1) + fieldBytes(4, "1");
   std::string churn = le32(0);
-  for (int i = 0; i < 10000; ++i) churn += "\x03" + le32(5000) + "\x02" + le32(4000) + le32(0);
+  for (int i = 0; i < 50000; ++i) churn += "\x03" + le32(5000) + "\x02" + le32(4000) + le32(0);
   auto start = std::chrono::steady_clock::now();
   QelRecord rec;
   QelUpdate upd;
   upd.setBuffer(&inserts[0], static_cast<unsigned>(inserts.size()));
   upd.apply(rec);
-  ASSERT_EQ(rec.getNumRows(), 30002u);
+  ASSERT_EQ(rec.getNumRows(), 100002u);
   QelPSink psink;
   std::string fill = le32(0);
   for (unsigned i = 0; i < QelPSink::PUBLISH_LIST_MAX_ROWS; ++i) fill += "\x01" + le32(0);
   receive(psink, frame(QELMSG_PUBLISH, "p#", fill));
   receive(psink, frame(QELMSG_PUBLISH, "p#", churn));
   EXPECT_EQ(psink.getPublishList().getNumRows(), QelPSink::PUBLISH_LIST_MAX_ROWS);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 TEST(FeedFaultTest, LoginAnswerOfGarbageLinesLogsAboutItsOwnSize) {
