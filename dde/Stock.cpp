@@ -13,7 +13,7 @@
 #include "support/TavroUtil.h"
 #include "support/Unicode.h"
 
-std::map<std::string, Stock> stocks;
+std::unordered_map<std::string, Stock> stocks;
 QelPSink* sink = nullptr;
 char userLocale[32] = "en_GB";
 

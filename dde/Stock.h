@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -59,8 +60,10 @@ class Stock {
   void notifyLoops();
 };
 
-// Canonical symbol -> Stock; entries are made on first mention and never removed.
-extern std::map<std::string, Stock> stocks;
+// Canonical symbol -> Stock; entries are made on first mention and never
+// removed (a hash table keeps its elements where they are). Every feed
+// update finds its Stock here by name.
+extern std::unordered_map<std::string, Stock> stocks;
 // The one feed connection; created at start-up, never deleted.
 extern QelPSink* sink;
 // The user's locale code, which picks the language of descriptive texts.

@@ -1,7 +1,7 @@
 #pragma once
 // The bounds the POSIX DDE server keeps per client, so that a slow, dead or
 // hostile client costs a known amount of memory and never stalls the feed,
-// and the few knobs tests turn to see them act. Implemented in ddeml.cpp.
+// and the few knobs tests turn to see them act (in ddeml.cpp).
 
 #include <cstddef>
 

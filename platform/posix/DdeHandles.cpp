@@ -181,8 +181,8 @@ int StringTable::compare(HSZ a, HSZ b) {
 
 HDDEDATA DataTable::add(DWORD owner, const BYTE* bytes, std::size_t size, HSZ item, UINT format, bool appOwned) {
   DataEntry d;
-  d.bytes.assign(size, 0);
-  if (bytes && size) std::memcpy(d.bytes.data(), bytes, size);
+  if (bytes) d.bytes.assign(reinterpret_cast<const char*>(bytes), size);
+  else d.bytes.assign(size, '\0');
   d.item = item;
   d.format = format;
   d.owner = owner;
@@ -209,7 +209,7 @@ bool DataTable::consume(HDDEDATA h, std::string& bytes, UINT& format) {
     LOG_WRN("DDE callback returned an unknown data handle " << static_cast<void*>(h));
     return false;
   }
-  bytes.assign(reinterpret_cast<const char*>(it->second.bytes.data()), it->second.bytes.size());
+  bytes = it->second.bytes;
   if (it->second.format) format = it->second.format;
   if (!it->second.appOwned) m_datas.erase(it);
   return true;
@@ -221,7 +221,7 @@ bool DataTable::consumePairs(HDDEDATA h, std::size_t most, std::vector<HSZPAIR>&
     LOG_WRN("DDE callback returned an unknown data handle " << static_cast<void*>(h));
     return false;
   }
-  const std::vector<BYTE>& bytes = d->second.bytes;
+  const std::string& bytes = d->second.bytes;
   for (std::size_t off = 0; off + sizeof(HSZPAIR) <= bytes.size() && pairs.size() < most; off += sizeof(HSZPAIR)) {
     HSZPAIR p;
     std::memcpy(&p, bytes.data() + off, sizeof p);

@@ -66,7 +66,9 @@ class StringTable {
 };
 
 struct DataEntry {
-  std::vector<BYTE> bytes;
+  // Any bytes; a short value (most advise data) stays inside the string,
+  // so a handle made and freed for every value costs one allocation.
+  std::string bytes;
   HSZ item = nullptr;
   UINT format = 0;
   DWORD owner = 0;

@@ -263,8 +263,8 @@ bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
     if (!c || c->doomed || c->closed) continue;
     AdviseLoop& live = *l;
     std::string wire;
-    if (!ddeBridgeAppendAdvise(targets[i].conv, live.head, formats.wire(fmt), reinterpret_cast<const char*>(data->bytes.data()),
-                               data->bytes.size(), wire)) {
+    if (!ddeBridgeAppendAdvise(targets[i].conv, live.head, formats.wire(fmt), data->bytes.data(), data->bytes.size(),
+                               wire)) {
       std::size_t itemLength = static_cast<unsigned char>(live.head[0]);
       LOG_WRN("DDE advise data for " << live.head.substr(1, itemLength) << " too large (" << data->bytes.size()
                                      << " bytes), dropped");

@@ -143,8 +143,7 @@ BYTE* DdeAccessData(HDDEDATA hData, DWORD* pcbDataSize) {
   DataEntry* d = datas.find(hData);
   if (!d) return nullptr;
   if (pcbDataSize) *pcbDataSize = static_cast<DWORD>(d->bytes.size());
-  if (d->bytes.capacity() == 0) d->bytes.reserve(1);
-  return d->bytes.data();
+  return reinterpret_cast<BYTE*>(&d->bytes[0]);
 }
 
 BOOL DdeUnaccessData(HDDEDATA hData) { return datas.find(hData) ? TRUE : FALSE; }
@@ -152,7 +151,7 @@ BOOL DdeUnaccessData(HDDEDATA hData) { return datas.find(hData) ? TRUE : FALSE; 
 DWORD DdeGetData(HDDEDATA hData, BYTE* pDst, DWORD cbMax, DWORD cbOff) {
   DataEntry* d = datas.find(hData);
   if (!d) return 0;
-  const std::vector<BYTE>& bytes = d->bytes;
+  const std::string& bytes = d->bytes;
   if (!pDst) return static_cast<DWORD>(bytes.size());
   if (cbOff >= bytes.size()) return 0;
   std::size_t n = std::min<std::size_t>(cbMax, bytes.size() - cbOff);

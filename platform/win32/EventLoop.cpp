@@ -201,8 +201,6 @@ EventLoop::~EventLoop() {
 
 EventLoop* EventLoop::current() { return currentLoop; }
 
-std::int64_t EventLoop::now() { return m_clock->nowMs(); }
-
 void EventLoop::watch(int fd, EventLoopHandler* handler, unsigned interest) {
   if (fd < 0 || !handler) return;
   m_watches[fd] = Watch{handler, interest, ++m_generation};
@@ -227,8 +225,6 @@ void EventLoop::unwatch(int fd) {
   ::WSAAsyncSelect(asSocket(fd), windowOf(this), 0, 0);
 }
 
-bool EventLoop::isWatched(int fd) const { return m_watches.count(fd) != 0; }
-
 void EventLoop::setTimer(int id, unsigned periodMs, TimerHandler* handler) {
   if (!handler || periodMs == 0) return;
   m_timers[id] = Timer{periodMs, handler, now() + periodMs};
@@ -243,21 +239,6 @@ void EventLoop::killTimer(int id) {
   KillTimer(windowOf(this), static_cast<UINT_PTR>(static_cast<unsigned>(id)));
 }
 
-int EventLoop::allocateTimerId() {
-  int id = 2;
-  for (int taken : m_timerIds) {
-    if (taken > id) break;
-    if (taken == id) ++id;
-  }
-  m_timerIds.insert(id);
-  return id;
-}
-
-void EventLoop::releaseTimerId(int id) {
-  killTimer(id);
-  m_timerIds.erase(id);
-}
-
 void EventLoop::post(std::function<void()> fn) {
   if (!fn) return;
   m_posted.push_back(std::move(fn));
@@ -265,20 +246,6 @@ void EventLoop::post(std::function<void()> fn) {
   HWND hwnd = windowOf(this);
   m_postSignalled = hwnd && PostMessageA(hwnd, WM_TAVRO_POSTED, 0, 0);
 }
-
-bool EventLoop::runPosted(bool mainLoop) {
-  // Taken one at a time, so that a modal run inside one of them keeps the order.
-  std::size_t due = m_posted.size();
-  for (std::size_t i = 0; i < due && !m_posted.empty(); ++i) {
-    std::function<void()> fn = std::move(m_posted.front());
-    m_posted.pop_front();
-    fn();
-    if (mainLoop && m_afterEvent) m_afterEvent();
-  }
-  return due > 0;
-}
-
-void EventLoop::setAfterEvent(std::function<void()> hook) { m_afterEvent = std::move(hook); }
 
 void EventLoop::postQuit(int code) {
   if (m_quit) return;
