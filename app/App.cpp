@@ -25,7 +25,7 @@ void App::handleRecord(QelSink&, QelMessage* msg) {
   // An empty symbol is a Stock too: every topic without a market part maps to it.
   if (it == stocks.end()) {
     // Only a server sending records we never opened gets here: drop the frame.
-    LOG_ERR("Can't find stock (" << symbol << ")");
+    LOG_ERR_CAPPED("Can't find stock (" << symbol << ")");
     return;
   }
   if (std::strncmp(rid, "SYM^", 4) == 0)
@@ -35,7 +35,7 @@ void App::handleRecord(QelSink&, QelMessage* msg) {
 }
 
 void App::handleStatus(QelSink&, QelRID rid, int, int new_status) {
-  LOG_INF("status " << new_status << " (" << loggableRID(rid) << ")");
+  LOG_INF_CAPPED("status " << new_status << " (" << loggableRID(rid) << ")");
   if (new_status != QELSTATUS_ERROR) return;
   if (std::strncmp(rid, "AUTH^", 5) == 0) {
     notAuthenticated();
@@ -45,7 +45,7 @@ void App::handleStatus(QelSink&, QelRID rid, int, int new_status) {
   std::string symbol = makeSymbol(rid);
   auto it = stocks.find(symbol);
   if (it == stocks.end()) {
-    LOG_ERR("can't find stock (" << symbol << ")");
+    LOG_ERR_CAPPED("can't find stock (" << symbol << ")");
     return;
   }
   it->second.error();

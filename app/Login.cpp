@@ -108,8 +108,14 @@ int parseMarketList(const char* data, std::size_t length) {
     std::size_t lineLength = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - lineStart) : length - pos;
     pos += lineLength + 1;
     if (lineLength == 0) continue;
+    if (lineStart[lineLength - 1] == '\r') --lineLength;
+    // A line without a colon has no four fields: skipped without copying it.
+    if (!std::memchr(lineStart, ':', lineLength)) {
+      LOG_WRN_LIMITED(badLines, "skipping market line without symbol, permission, display symbol and id: "
+                                    << std::string(lineStart, lineLength < 64 ? lineLength : 64));
+      continue;
+    }
     std::string line(lineStart, lineLength);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
 
     std::string fields[4];
     int count = 0;

@@ -104,7 +104,7 @@ class EventLoop {
   std::map<int, Timer> m_timers;
   std::set<int> m_timerIds;
   std::deque<std::function<void()>> m_posted;
-  bool m_postSignalled = false;  // Windows: a message is on its way to run m_posted
+  [[maybe_unused]] bool m_postSignalled = false;  // Windows: a message is on its way to run m_posted
   std::function<void()> m_afterEvent;
   std::uint64_t m_generation = 0;
   bool m_quit = false;

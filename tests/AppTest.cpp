@@ -223,6 +223,12 @@ TEST_F(AppRoutingTest, RecordsNobodyOpenedAreLoggedAndDropped) {
   EXPECT_EQ(stocks.count("LSE_ZZZ"), 0u);
   app.handleStatus(*sink, "L1^LSE^ZZZ", QELSTATUS_OPEN, QELSTATUS_ERROR);
   EXPECT_TRUE(logs.contains("can't find stock (LSE_ZZZ)"));
+  // A storm of statuses writes a few lines, then counts the rest.
+  LogCapture storm(3);
+  for (int i = 0; i < 100; ++i) app.handleStatus(*sink, "L1^LSE^VOD", QELSTATUS_STALE, QELSTATUS_STALE);
+  flushLogLimits();
+  EXPECT_EQ(storm.count("status 5 (L1^LSE^VOD)"), static_cast<int>(LOG_LIMIT_LINES));
+  EXPECT_TRUE(storm.contains("... 95 more like this"));
 }
 
 // The real entry: the tip waits for the main loop, and reads

@@ -188,7 +188,9 @@ TEST(FeedFaultTest, PublishFloodIsHeldUnderTheListLimits) {
 TEST(FeedFaultTest, RowInsertsAnywhereTakeBoundedTimeEach) {
   // 100,000 inserts at row 0 of a record without limits, then a delete and
   // insert churn in the middle of the bounded publish list. Each took time
-  // growing with the rows held; the bound below is only a sanity check.
+  // growing with the rows held (15.6 s for the inserts alone in a release
+  // build); the bound below is only a sanity check, wide enough for a loaded
+  // machine running the sanitizer build.
   std::string inserts = le32(0) + "\x01" + le32(0);
   for (int i = 0; i < 100000; ++i) inserts += "\x02" + le32(0) + le32(1) + fieldBytes(4, "1");
   std::string churn = le32(0);
@@ -205,7 +207,7 @@ TEST(FeedFaultTest, RowInsertsAnywhereTakeBoundedTimeEach) {
   receive(psink, frame(QELMSG_PUBLISH, "p#", fill));
   receive(psink, frame(QELMSG_PUBLISH, "p#", churn));
   EXPECT_EQ(psink.getPublishList().getNumRows(), QelPSink::PUBLISH_LIST_MAX_ROWS);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 TEST(FeedFaultTest, LoginAnswerOfGarbageLinesLogsAboutItsOwnSize) {

@@ -39,14 +39,6 @@ class RecordingListener : public QelRecordListener {
   }
   void handleClear(QelRecord& rec) override { events.push_back("clear rows=" + std::to_string(rec.getNumRows())); }
 
-  void registerAll(QelRecord& rec) {
-    rec.registerHandleFieldUpdate(this);
-    rec.registerHandleRowDelete(this);
-    rec.registerHandleRowInsert(this);
-    rec.registerHandleRowAdd(this);
-    rec.registerHandleClear(this);
-  }
-
   std::vector<std::string> events;
   QelFID watchFid = 0;
 };
@@ -179,7 +171,7 @@ TEST(QelRecordTest, StoresItsOwnCopyOfEveryField) {
 TEST(QelRecordTest, NullFieldIsIgnored) {
   QelRecord rec;
   RecordingListener l;
-  l.registerAll(rec);
+  listenToAll(rec, &l);
   rec.setField(nullptr);
   EXPECT_TRUE(rec.setField(0u, nullptr));
   EXPECT_EQ(rec.getUpdateLength(), 5u);
@@ -206,7 +198,7 @@ TEST(QelRecordTest, FieldWhoseLengthWouldWrapTheRecordLengthIsRefusedUnread) {
   LogCapture log;
   QelRecord rec;
   RecordingListener l;
-  l.registerAll(rec);
+  listenToAll(rec, &l);
   rec.setField(QelField::at(header));
   EXPECT_EQ(rec.getUpdateLength(), 5u);
   EXPECT_EQ(rec.getRowNumFIDs(), 0u);
@@ -273,7 +265,7 @@ TEST(QelRecordTest, RowIndexOutOfRangeIsRefusedWithoutChangeOrListenerCall) {
   fillThreeRows(rec);
   rec.selectRow(1);
   RecordingListener l;
-  l.registerAll(rec);
+  listenToAll(rec, &l);
   const std::string before = rowsOf(rec);
   EXPECT_FALSE(rec.selectRow(3));
   EXPECT_FALSE(rec.deleteRow(3u));
@@ -381,7 +373,7 @@ TEST(QelRecordTest, GetFieldOfRowLeavesCurrentRow) {
 TEST(QelRecordTest, ListenersAreCalledInOrderAfterTheirChange) {
   QelRecord rec;
   RecordingListener l;
-  l.registerAll(rec);
+  listenToAll(rec, &l);
   rec.setField(makeField(4, "a").get());
   rec.addRow();
   rec.setField(makeField(5, "b").get());

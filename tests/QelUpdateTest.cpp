@@ -80,13 +80,6 @@ class RecordingListener : public QelRecordListener {
   void handleRowInsert(QelRecord&, int row) override { events.push_back("insert " + std::to_string(row)); }
   void handleRowAdd(QelRecord&, int row) override { events.push_back("add " + std::to_string(row)); }
   void handleClear(QelRecord&) override { events.push_back("clear"); }
-  void registerAll(QelRecord& rec) {
-    rec.registerHandleFieldUpdate(this);
-    rec.registerHandleRowDelete(this);
-    rec.registerHandleRowInsert(this);
-    rec.registerHandleRowAdd(this);
-    rec.registerHandleClear(this);
-  }
   std::vector<std::string> events;
 };
 
@@ -218,7 +211,7 @@ TEST(QelUpdateTest, EveryCommandSurvivesWriteReadAndApply) {
     QelRecord rec;
     c.setup(rec);
     RecordingListener l;
-    l.registerAll(rec);
+    listenToAll(rec, &l);
     applyStream(w.bytes(), rec);
     EXPECT_EQ(rowsOf(rec), c.rows);
     EXPECT_EQ(rec.getCurrentRow(), c.currentRow);
@@ -352,7 +345,7 @@ TEST(QelUpdateTest, SelectRowOutOfRangeDropsItsFieldsAndGoesOn) {
   rec.addRow();
   rec.setField(makeField(1, "b").get());
   RecordingListener l;
-  l.registerAll(rec);
+  listenToAll(rec, &l);
   applyStream(stream, rec);
   EXPECT_EQ(rowsOf(rec), "a|s");
   EXPECT_EQ(l.events, std::vector<std::string>{"field 1 1=s"});
@@ -363,7 +356,7 @@ TEST(QelUpdateTest, BadCommandEndsThePassAndKeepsWhatCameBefore) {
   LogCapture log;
   QelRecord rec;
   RecordingListener l;
-  l.registerAll(rec);
+  listenToAll(rec, &l);
   applyStream(stream, rec);
   EXPECT_EQ(l.events, (std::vector<std::string>{"clear", "add 0", "field 0 4=a"}));
   EXPECT_EQ(rowsOf(rec), "a");
@@ -413,7 +406,7 @@ TEST(QelUpdateTest, FieldLengthNearFourGigabytesEndsThePass) {
     LogCapture log;
     QelRecord rec;
     RecordingListener l;
-    l.registerAll(rec);
+    listenToAll(rec, &l);
     applyStream(stream, rec);
     EXPECT_EQ(l.events, std::vector<std::string>{"add 1"});
     EXPECT_TRUE(log.contains("truncated update stream at 9\n"));
@@ -466,7 +459,7 @@ TEST(QelUpdateTest, ListenersFireInStreamOrderDuringApply) {
   FullStream s = everyCommandStream();
   QelRecord rec;
   RecordingListener l;
-  l.registerAll(rec);
+  listenToAll(rec, &l);
   applyStream(s.bytes, rec);
   EXPECT_EQ(l.events, (std::vector<std::string>{"clear", "add 0", "field 0 1=a", "field 0 2=bb", "add 1",
                                                 "field 1 1=c", "insert 0", "field 0 3=ddd", "field 1 4=e",
@@ -481,7 +474,7 @@ TEST(QelUpdateTest, StreamCutAtEveryByteAppliesWhatCameBeforeTheCut) {
   {
     QelRecord rec;
     RecordingListener l;
-    l.registerAll(rec);
+    listenToAll(rec, &l);
     applyStream(s.bytes, rec);
     all = l.events;
   }
@@ -497,7 +490,7 @@ TEST(QelUpdateTest, StreamCutAtEveryByteAppliesWhatCameBeforeTheCut) {
     LogCapture log;
     QelRecord rec;
     RecordingListener l;
-    l.registerAll(rec);
+    listenToAll(rec, &l);
     applyStream(s.bytes.substr(0, cut), rec);
     EXPECT_EQ(l.events, std::vector<std::string>(all.begin(), all.begin() + static_cast<long>(expected)));
     EXPECT_EQ(log.contains("truncated update stream at "), !atCompleteItem) << log.text();

@@ -43,3 +43,12 @@ inline void fillThreeRows(QelRecord& rec) {
   rec.setField(makeField(1, "c").get());
   rec.selectRow(0);
 }
+
+// Registers `listener` for every kind of record event.
+inline void listenToAll(QelRecord& rec, QelRecordListener* listener) {
+  rec.registerHandleFieldUpdate(listener);
+  rec.registerHandleRowDelete(listener);
+  rec.registerHandleRowInsert(listener);
+  rec.registerHandleRowAdd(listener);
+  rec.registerHandleClear(listener);
+}

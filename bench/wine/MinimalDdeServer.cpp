@@ -59,7 +59,7 @@ HDDEDATA render(HCONV hconv, HSZ item, UINT format) {
   if (format != CF_TEXT || conv == conversations.end()) return nullptr;
   const Topic& t = topics[conv->second];
   char value[64];
-  if (text(item) == "TIME")
+  if (lstrcmpiA(text(item).c_str(), "TIME") == 0)
     std::snprintf(value, sizeof value, "%.0f", static_cast<double>(t.stamp));  // exact below 2^53
   else
     std::snprintf(value, sizeof value, "%.2f", t.price);

@@ -103,8 +103,8 @@ TICK_US=$(( 1000000 / $(getconf CLK_TCK) ))
 
 INSTRUMENTS=100
 ITEMS=5
-# Messages a server process may send in one step (the settling second
-# included), kept under Wine's 65,535.
+# Messages a server process may send in one step (up to 3 s of set-up and
+# settling included), kept under Wine's 65,535.
 MESSAGE_BUDGET=50000
 
 # Runs the client against the server process $1 for $2 seconds; prints one result line.
@@ -112,11 +112,7 @@ measure() {  # pid seconds label rate
   local pid=$1 seconds=$2 label=$3 rate=$4 out="$TMP/client.$3.$4"
   timeout $(( ${seconds%.*} + 90 )) "$WINE" "$CLIENT" lse_s "$INSTRUMENTS" "$seconds" > "$out" 2>&1 &
   local client=$!
-  # The feed is held stopped while the loops are set up (see tavro_step).
-  local ready=0
-  wait_for_line 90 "^ready" "$out" && ready=1
-  [ "$label" = TavroDDE ] && kill -CONT "$FEEDSIM_PID" 2> /dev/null
-  if [ $ready = 0 ] || ! wait_for_line 10 "^measuring" "$out"; then
+  if ! wait_for_line 90 "^measuring" "$out"; then
     kill "$client" 2> /dev/null
     printf '%-10s %7s  no measurement: %s\n' "$label" "$rate" "$(tr -d '\r' < "$out" | head -2 | tr '\n' ' ')"
     return 1
@@ -139,6 +135,11 @@ measure() {  # pid seconds label rate
   local per_msg="-"
   [ "$messages" -gt 0 ] && per_msg=$(awk -v c="$cpu_us" -v m="$messages" 'BEGIN { printf "%.1f", c / m }')
   printf '%-10s %7s %9s %10s %9s %9s %8s %7s\n' "$label" "$rate" "$ups" "$mps" "$p50" "$p99" "$per_msg" "${rss:-?}"
+  if [ "$messages" -eq 0 ]; then
+    say "  $label at $rate: no data in the window; client: $(tr -d '\r' < "$out" | head -1)"
+    [ "$label" = TavroDDE ] && say "  TavroDDE.exe log: $(grep -c XTYP_CONNECT_CONFIRM "$TMP/tavro.out") conversations," \
+      "$(grep -c XTYP_ADVSTART "$TMP/tavro.out") advise starts; last: $(tail -1 "$TMP/tavro.out")"
+  fi
   echo "$ups" > "$TMP/ups.$label.$rate"
   echo "$messages" > "$TMP/messages.$label.$rate"
 }
@@ -150,7 +151,7 @@ start_feed() {  # rate
   wait_for_line 10 "listening on" "$TMP/feedsim.log"
 }
 
-stop_pid() { [ -n "$1" ] && { kill -CONT "$1" 2> /dev/null; kill "$1" 2> /dev/null; wait "$1" 2> /dev/null; }; }
+stop_pid() { [ -n "$1" ] && { kill "$1" 2> /dev/null; wait "$1" 2> /dev/null; }; }
 
 tavro_step() {  # rate seconds
   start_feed "$1" || { say "feedsim did not start"; return 1; }
@@ -163,10 +164,6 @@ tavro_step() {  # rate seconds
     stop_pid "$FEEDSIM_PID"; FEEDSIM_PID=""
     return 1
   fi
-  # Updates flow once the client's loops are set up: 500 loops set up under a
-  # flowing feed would fan out (every loop on an item gets every post) past
-  # Wine's per-process message limit before the measurement starts.
-  kill -STOP "$FEEDSIM_PID"
   measure "$SERVER_PID" "$2" TavroDDE "$1"
   local rc=$?
   timeout 30 "$WINE" "$DRIVER" menu-exit --timeout 15 > /dev/null 2>&1
@@ -205,17 +202,17 @@ say "$INSTRUMENTS instruments x $ITEMS loops over raw DDE messages; each step a 
 say "sent/s: updates sent; deliv/s: updates delivered (new stamps); msgs/s: advise messages delivered"
 header
 failed=0
-for rate in 5 10 20 40; do
+for rate in 1 2 5 10 20 40; do
   # Under Wine every update reaches all INSTRUMENTS loops on each of its items.
   seconds=$(awk -v r="$rate" -v n="$INSTRUMENTS" -v i="$ITEMS" -v b="$MESSAGE_BUDGET" \
-    'BEGIN { s = b / (r * n * i) - 1; if (s > 6) s = 6; printf "%.1f", s }')
+    'BEGIN { s = b / (r * n * i) - 3; if (s > 5) s = 5; if (s < 0.5) s = 0.5; printf "%.1f", s }')
   tavro_step "$rate" "$seconds" || failed=1
   baseline_step "$rate" "$seconds" || failed=1
   behind=$(awk -v a="$(cat "$TMP/ups.TavroDDE.$rate" 2> /dev/null || echo 0)" \
     -v b="$(cat "$TMP/ups.baseline.$rate" 2> /dev/null || echo 0)" -v r="$rate" \
-    'BEGIN { print (a < 0.9 * r && b < 0.9 * r) ? 1 : 0 }')
+    'BEGIN { print (a < 0.9 * r || b < 0.9 * r) ? 1 : 0 }')
   if [ "$behind" = 1 ]; then
-    say "at $rate updates/s both servers deliver fewer than 90% of the updates sent: the ceiling"
+    say "at $rate updates/s delivery falls behind (fewer than 90% of the updates sent arrive in time)"
     break
   fi
 done

@@ -266,12 +266,12 @@ DdeReply RawDdeClient::request(const char* item, UINT format, int timeoutMs, Dde
   }
 }
 
-DdeReply RawDdeClient::adviseStart(const char* item, UINT format, int timeoutMs) {
-  if (!connected()) return DdeReply::Failed;
+bool RawDdeClient::postAdvise(const char* item, UINT format) {
+  if (!connected()) return false;
   HGLOBAL options = GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, 2 * sizeof(WORD));
   if (!options) {
     m_error = "out of global memory";
-    return DdeReply::Failed;
+    return false;
   }
   // A hot link (data with every change), each update acknowledged unless told otherwise.
   auto* advise = static_cast<WORD*>(GlobalLock(options));
@@ -286,8 +286,15 @@ DdeReply RawDdeClient::adviseStart(const char* item, UINT format, int timeoutMs)
     GlobalDeleteAtom(atom);
     GlobalFree(options);
     m_error = "cannot post WM_DDE_ADVISE";
-    return DdeReply::Failed;
+    return false;
   }
+  m_lastOptions = options;
+  return true;
+}
+
+DdeReply RawDdeClient::adviseStart(const char* item, UINT format, int timeoutMs) {
+  if (!postAdvise(item, format)) return DdeReply::Failed;
+  HGLOBAL options = m_lastOptions;
   Ack ack{};
   if (!waitAck(item, timeoutMs, ack)) return DdeReply::Failed;  // the options may still be in use: kept
   if (ack.positive) return DdeReply::Ok;

@@ -41,6 +41,11 @@ class RawDdeClient {
   bool initiate(const char* service, const char* topic, int timeoutMs, HWND to = HWND_BROADCAST);
   DdeReply request(const char* item, UINT format, int timeoutMs, DdeValue& out);
   DdeReply adviseStart(const char* item, UINT format, int timeoutMs);
+  // Asks for an advise loop without waiting for the answer, which joins the
+  // acknowledgements (see acknowledgements, forgetAcks).
+  bool postAdvise(const char* item, UINT format);
+  std::size_t acknowledgements() const { return m_acks.size(); }
+
   DdeReply adviseStop(const char* item, UINT format, int timeoutMs);
   // The next advise data already received, if any; never waits.
   bool takeAdvise(DdeValue& out);
@@ -87,6 +92,7 @@ class RawDdeClient {
   bool m_serverTerminated = false;
   bool m_acknowledge = true;
   bool m_askAcknowledge = true;
+  HGLOBAL m_lastOptions = nullptr;
   long m_dataReceived = 0;
   std::deque<Ack> m_acks;
   std::deque<DdeValue> m_data;
