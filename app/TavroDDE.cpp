@@ -41,6 +41,7 @@ class Timers : public TimerHandler {
     } else {
       LOG_DBG("ping...");
       flushLogLimits();  // a storm's summary line need not wait for its next line
+      endAbandonedConversations();
     }
   }
 };

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 #include "dde/Conversation.h"
 #include "dde/DdeRequests.h"
@@ -165,6 +166,18 @@ HDDEDATA CALLBACK DdeCallback(UINT uType, UINT uFmt, HCONV hconv, HSZ hsz1, HSZ 
     default:
       LOG_INF("XTYP_OTHER " << ptr(hconv) << " " << uType);
       return nullptr;
+  }
+}
+
+void endAbandonedConversations() {
+  std::vector<HCONV> gone;
+  for (const auto& entry : conversationMap)
+    if (ddeEndIfPartnerGone(entry.second->handle)) gone.push_back(entry.second->handle);
+  for (HCONV hconv : gone) {
+    // The library may already have reported the end through the callback.
+    if (!findConversation(hconv)) continue;
+    LOG_INF("the client of conversation " << ptr(hconv) << " has gone; ending it");
+    dde::disconnect(hconv);
   }
 }
 

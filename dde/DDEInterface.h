@@ -36,3 +36,6 @@ void disconnect(HCONV hconv);
 }  // namespace dde
 
 Conversation* findConversation(HCONV hconv);
+// Ends the conversations whose client has gone without terminating them;
+// called on the one-second tick.
+void endAbandonedConversations();

@@ -25,6 +25,17 @@ inline HDDEDATA DdeCreateDataHandle(DWORD idInst, const BYTE* pSrc, DWORD cb, DW
   return ::DdeCreateDataHandle(idInst, const_cast<BYTE*>(pSrc), cb, cbOff, hszItem, wFmt, afCmd);
 }
 
+// Ends `hconv` and returns true when its client's window is gone: a client
+// killed without terminating leaves its conversations and loops behind, and
+// the library does not always say so.
+inline bool ddeEndIfPartnerGone(HCONV hconv) {
+  CONVINFO info = {};
+  info.cb = sizeof info;
+  if (!DdeQueryConvInfo(hconv, QID_SYNC, &info) || IsWindow(info.hwndPartner)) return false;
+  DdeDisconnect(hconv);
+  return true;
+}
+
 // The largest value the DDE layer hands to a client. Windows copies data of
 // any size; a value can be no longer than the feed frame that carried it.
 const DWORD DDE_MAX_VALUE_BYTES = 16u << 20;
@@ -121,6 +132,9 @@ BOOL DdePostAdvise(DWORD idInst, HSZ hszTopic, HSZ hszItem);
 BOOL DdeEnableCallback(DWORD idInst, HCONV hConv, UINT wCmd);
 
 UINT RegisterClipboardFormatA(const char* lpszFormat);
+
+// The local library ends a client's conversations itself when its socket closes.
+inline bool ddeEndIfPartnerGone(HCONV) { return false; }
 
 // The largest value the DDE layer hands to a client: the local transport
 // carries at most 64 KiB per message, and the item and format names and the

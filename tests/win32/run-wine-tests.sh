@@ -638,7 +638,7 @@ fault_check() {  # name rate watch-seconds faults-args...
   echo "$fault_out" | sed "s/^/  $name: /"
   local confirmed disconnected tip
   confirmed=$(grep -c 'XTYP_CONNECT_CONFIRM' "$TMP/tavro-$name.out")
-  disconnected=$(grep -c 'XTYP_DISCONNECT' "$TMP/tavro-$name.out")
+  disconnected=$(grep -c 'XTYP_DISCONNECT\|has gone; ending it' "$TMP/tavro-$name.out")
   tip=$(driver tip --timeout 2 2> /dev/null | sed -n 's/^tip: //p' | head -1)
   say "$name: well-behaved loop meanwhile: ${watch_out#watch: }; TavroDDE.exe RSS ${before:-?} kB before, ${after:-?} kB after;" \
     "conversations confirmed $confirmed, disconnected $disconnected; tray tip \"$tip\""
@@ -652,6 +652,8 @@ fault_check() {  # name rate watch-seconds faults-args...
     fail "$name: the well-behaved loop" "$watch_out"
   elif ! echo "$value" | grep -q "$number"; then
     fail "$name: a new client's request" "\"$value\""
+  elif [ "${ALL_CONVERSATIONS_END:-0}" = 1 ] && [ "$confirmed" -ne "$disconnected" ]; then
+    fail "$name: conversations left behind" "confirmed $confirmed, ended $disconnected"
   elif [ $(( after - before )) -gt "$RSS_SLACK_KB" ]; then
     fail "$name: memory" "RSS grew from $before kB to $after kB"
   else
@@ -689,7 +691,9 @@ kill_loops() {
 # seconds; the loop that runs through it is allowed 10 s, the loop started
 # after the kill the usual bound.
 LONGEST_GAP_MS_DURING=10000
+ALL_CONVERSATIONS_END=1
 fault_check "client killed amid 500 loops" 1 20 kill_loops
+ALL_CONVERSATIONS_END=0
 LONGEST_GAP_MS_DURING=""
 fault_check "200 conversations" 2 20 faults 120 churn lse_vod 200
 fault_check "malformed messages" 2 10 faults 60 malformed lse_vod BID
