@@ -53,11 +53,6 @@ void Conversation::close(int fid, UINT format) {
   }
 }
 
-bool Conversation::isSubscribed(int fid) const {
-  auto at = std::lower_bound(subscriptions.begin(), subscriptions.end(), loopKey(fid, 0));
-  return at != subscriptions.end() && fieldOf(*at) == fid;
-}
-
 std::vector<int> Conversation::subscribedFields() const {
   std::vector<int> fids;
   for (std::uint32_t key : subscriptions)

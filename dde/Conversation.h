@@ -29,11 +29,8 @@ class Conversation {
   void close(int fid, UINT format);
   void error();
 
-  // True when a loop of any format runs on `fid`.
-  bool isSubscribed(int fid) const;
   // The fields with at least one loop, each once, ascending.
   std::vector<int> subscribedFields() const;
-  std::size_t loopCount() const { return subscriptions.size(); }
   static int fieldOf(std::uint32_t loop) { return static_cast<int>(loop >> 16); }
 
   std::string symbol;
