@@ -17,6 +17,9 @@
 #include <windows.h>
 #include <ddeml.h>
 
+#include "bench/wine/Micros.h"
+#include "tools/ddeclient/ClientOptions.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -38,15 +41,6 @@ std::vector<Topic> topics;
 std::map<std::string, std::size_t> topicIndex;
 std::map<HCONV, std::size_t> conversations;
 long loops = 0;
-
-long long nowMicros() {
-  FILETIME ft;
-  GetSystemTimePreciseAsFileTime(&ft);
-  ULARGE_INTEGER t;
-  t.LowPart = ft.dwLowDateTime;
-  t.HighPart = ft.dwHighDateTime;
-  return static_cast<long long>((t.QuadPart - 116444736000000000ULL) / 10);
-}
 
 std::string text(HSZ hsz) {
   char buffer[128] = "";
@@ -110,12 +104,7 @@ int main(int argc, char** argv) {
   const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(std::atof(argv[2]) * 1000);
   const long startAfter = std::atol(argv[3]);
   std::string list = argc > 4 ? argv[4] : "BID,OFFER,CUR,VOLUME,TIME";
-  for (std::size_t start = 0; start <= list.size();) {
-    std::size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    if (comma > start) itemNames.push_back(list.substr(start, comma - start));
-    start = comma + 1;
-  }
+  itemNames = splitList(list);
   if (DdeInitializeA(&instance, callback, CBF_FAIL_EXECUTES | CBF_FAIL_POKES, 0) != DMLERR_NO_ERROR) return 2;
   for (const std::string& name : itemNames) items.push_back(DdeCreateStringHandleA(instance, name.c_str(), CP_WINANSI));
   HSZ service = DdeCreateStringHandleA(instance, "TAVRO", CP_WINANSI);

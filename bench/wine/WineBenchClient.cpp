@@ -11,6 +11,8 @@
 // Prints "ready ..." when the loops run, "measuring" and one "result ..." line.
 // Exit status: 0 measured, 1 usage, 2 no server, 3 nothing arrived.
 
+#include "bench/wine/Micros.h"
+#include "tools/ddeclient/ClientOptions.h"
 #include "tools/ddeclient/win32/RawDdeClient.h"
 
 #include <algorithm>
@@ -30,28 +32,6 @@ const int ACKS_MS = 2000;
 // Microseconds since 1970 are above this from 2001 on; no price is.
 const long long STAMP_FLOOR = 1000000000000000LL;
 
-long long nowMicros() {
-  FILETIME ft;
-  GetSystemTimePreciseAsFileTime(&ft);
-  ULARGE_INTEGER t;
-  t.LowPart = ft.dwLowDateTime;
-  t.HighPart = ft.dwHighDateTime;
-  // 100 ns steps since 1601 to microseconds since 1970.
-  return static_cast<long long>((t.QuadPart - 116444736000000000ULL) / 10);
-}
-
-std::vector<std::string> split(const std::string& list) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    std::size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    if (comma > start) out.push_back(list.substr(start, comma - start));
-    start = comma + 1;
-  }
-  return out;
-}
-
 long long percentile(std::vector<long long>& v, double p) {
   if (v.empty()) return -1;
   std::size_t i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1));
@@ -69,7 +49,7 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   const int count = std::atoi(argv[2]);
   const double seconds = std::atof(argv[3]);
-  const std::vector<std::string> items = split(argc > 4 ? argv[4] : "BID,OFFER,CUR,VOLUME,TIME");
+  const std::vector<std::string> items = splitList(argc > 4 ? argv[4] : "BID,OFFER,CUR,VOLUME,TIME");
 
   ULONGLONG setupStart = GetTickCount64();
   std::vector<std::unique_ptr<RawDdeClient>> clients;

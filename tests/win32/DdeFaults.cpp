@@ -10,6 +10,7 @@
 //   watch TOPIC ITEM SECONDS      a well-behaved loop: the updates and the longest gap between them
 // Exit status: 0 done, 1 usage, 2 no conversation, 3 the server stopped answering.
 
+#include "tools/ddeclient/ClientOptions.h"
 #include "tools/ddeclient/win32/RawDdeClient.h"
 
 #include <dde.h>
@@ -40,18 +41,6 @@ void say(const char* format, ...) {
   va_end(args);
   std::fputc('\n', stdout);
   std::fflush(stdout);
-}
-
-std::vector<std::string> split(const std::string& list) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    std::size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    if (comma > start) out.push_back(list.substr(start, comma - start));
-    start = comma + 1;
-  }
-  return out;
 }
 
 bool connect(RawDdeClient& client, const char* topic) {
@@ -246,7 +235,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> a(argv + 1, argv + argc);
   if (a.size() == 4 && a[0] == "noack") return noAck(a[1].c_str(), a[2].c_str(), std::atof(a[3].c_str()));
   if (a.size() == 4 && a[0] == "loops" && std::atoi(a[2].c_str()) > 0)
-    return loops(a[1].c_str(), std::atoi(a[2].c_str()), split(a[3]));
+    return loops(a[1].c_str(), std::atoi(a[2].c_str()), splitList(a[3]));
   if (a.size() == 3 && a[0] == "churn" && std::atoi(a[2].c_str()) > 0) return churn(a[1].c_str(), std::atoi(a[2].c_str()));
   if (a.size() == 3 && a[0] == "malformed") return malformed(a[1].c_str(), a[2].c_str());
   if (a.size() == 4 && a[0] == "watch") return watch(a[1].c_str(), a[2].c_str(), std::atof(a[3].c_str()));

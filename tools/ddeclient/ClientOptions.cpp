@@ -40,12 +40,7 @@ bool parseClientOptions(int argc, char** argv, ClientOptions& o, std::string& wh
       if (!value(v) || !parseNumber(v, o.seconds)) return why = "--seconds needs a number", false;
     } else if (a == "--items") {
       if (!value(v)) return why = "--items needs a list", false;
-      std::size_t start = 0;
-      for (std::size_t comma; start <= v.size(); start = comma + 1) {
-        comma = v.find(',', start);
-        if (comma == std::string::npos) comma = v.size();
-        if (comma > start) o.items.push_back(v.substr(start, comma - start));
-      }
+      for (std::string& item : splitList(v)) o.items.push_back(item);
     } else if (a.size() > 1 && a[0] == '-') {
       return why = "unknown option " + a, false;
     } else if (o.command.empty()) {
@@ -67,4 +62,15 @@ bool parseClientOptions(int argc, char** argv, ClientOptions& o, std::string& wh
     return why = o.command.empty() ? "no command" : "unknown command " + o.command, false;
   }
   return true;
+}
+
+std::vector<std::string> splitList(const std::string& list) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (std::size_t comma; start <= list.size(); start = comma + 1) {
+    comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    if (comma > start) out.push_back(list.substr(start, comma - start));
+  }
+  return out;
 }

@@ -20,3 +20,6 @@ struct ClientOptions {
 // True when the command line holds together (or asks for --help); otherwise
 // false with a one-line reason in `why`.
 bool parseClientOptions(int argc, char** argv, ClientOptions& o, std::string& why);
+
+// The names of a comma-separated list, empty ones left out ("A,,B," is A and B).
+std::vector<std::string> splitList(const std::string& list);
