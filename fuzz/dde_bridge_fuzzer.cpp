@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "platform/posix/DdeBridge.h"
+#include "platform/posix/localdde/DdeBridge.h"
 #include "support/Log.h"
 
 namespace {

@@ -1,9 +1,8 @@
 #pragma once
 // The DDE Management Library calls the DDE layer makes. On Windows this is the
 // real library. Elsewhere the same subset is declared here and implemented by
-// platform/posix/ (ddeml.cpp and the DdeHandles and DdeServer pieces) as a DDE
-// server over a Unix-domain socket in a per-user directory, so that dde/ is
-// one body of code on both platforms.
+// platform/posix/localdde/ as a DDE server over a Unix-domain socket in a
+// per-user directory, so that dde/ is one body of code on both platforms.
 
 #if defined(_WIN32)
 

@@ -24,8 +24,8 @@
 #include "platform/EventLoop.h"
 #include "platform/Socket.h"
 #include "platform/ddeml.h"
-#include "platform/posix/DdeBridge.h"
-#include "platform/posix/DdeBridgeLimits.h"
+#include "platform/posix/localdde/DdeBridge.h"
+#include "platform/posix/localdde/DdeBridgeLimits.h"
 #include "tests/TestSupport.h"
 #include "tools/ddeclient/DdeClient.h"
 

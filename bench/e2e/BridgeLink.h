@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/posix/DdeBridge.h"
+#include "platform/posix/localdde/DdeBridge.h"
 
 // Below the server's limit of answers queued for one client.
 const std::size_t BRIDGE_LINK_WINDOW = 64;

@@ -50,7 +50,7 @@
 
 #include "bench/e2e/BridgeLink.h"
 #include "bench/e2e/LoopbackPing.h"
-#include "platform/posix/DdeBridge.h"
+#include "platform/posix/localdde/DdeBridge.h"
 #include "support/Log.h"
 #include "tests/ChildProcess.h"
 

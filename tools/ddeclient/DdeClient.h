@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/DdeBridge.h"
+#include "platform/posix/localdde/DdeBridge.h"
 
 // Failed: no answer (no such service, a lost connection or a timeout).
 enum class DdeReply { Ok, Refused, Failed };

@@ -1,4 +1,4 @@
-#include "platform/posix/DdeServer.h"
+#include "platform/posix/localdde/DdeServer.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "platform/posix/DdeBridgeLimits.h"
+#include "platform/posix/localdde/DdeBridgeLimits.h"
 #include "support/Log.h"
 
 namespace localdde {

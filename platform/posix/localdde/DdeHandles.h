@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/ddeml.h"
-#include "platform/posix/DdeBridge.h"
+#include "platform/posix/localdde/DdeBridge.h"
 
 namespace localdde {
 

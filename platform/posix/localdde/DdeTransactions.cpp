@@ -1,8 +1,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/DdeBridgeLimits.h"
-#include "platform/posix/DdeServer.h"
+#include "platform/posix/localdde/DdeBridgeLimits.h"
+#include "platform/posix/localdde/DdeServer.h"
 #include "support/Log.h"
 
 namespace localdde {

@@ -1,4 +1,4 @@
-#include "platform/posix/DdeBridge.h"
+#include "platform/posix/localdde/DdeBridge.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

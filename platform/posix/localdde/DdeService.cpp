@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix/DdeServer.h"
+#include "platform/posix/localdde/DdeServer.h"
 #include "support/Log.h"
 
 namespace localdde {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/DdeBridgeLimits.h"
-#include "platform/posix/DdeServer.h"
+#include "platform/posix/localdde/DdeBridgeLimits.h"
+#include "platform/posix/localdde/DdeServer.h"
 #include "support/Log.h"
 
 using namespace localdde;

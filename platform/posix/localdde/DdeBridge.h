@@ -1,5 +1,5 @@
 #pragma once
-// The wire protocol between the POSIX DDE server (platform/posix/DdeServer.h)
+// The wire protocol between the POSIX DDE server (DdeServer.h beside this)
 // and its clients (tools/ddeclient), and where its sockets live. Both sides
 // use this one encoder and decoder. A decoder reads untrusted bytes: every
 // length is checked where it is read, and a bad message is refused whole.

@@ -1,4 +1,4 @@
-#include "platform/posix/DdeHandles.h"
+#include "platform/posix/localdde/DdeHandles.h"
 
 #include <algorithm>
 #include <cstring>

@@ -28,8 +28,8 @@
 
 #include "platform/EventLoop.h"
 #include "platform/ddeml.h"
-#include "platform/posix/DdeBridge.h"
-#include "platform/posix/DdeHandles.h"
+#include "platform/posix/localdde/DdeBridge.h"
+#include "platform/posix/localdde/DdeHandles.h"
 
 namespace localdde {
 
