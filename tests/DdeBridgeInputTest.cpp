@@ -68,27 +68,44 @@ TEST_F(DdeBridgeInputTest, MessageSplitAtEveryByteIsStillUnderstood) {
   EXPECT_EQ(m.pairs.size(), 1u);
 }
 
-// Clients that hold part of a message go once it has waited past the limit,
-// so idle ones cannot keep the client cap exhausted; a client between
-// messages stays.
-TEST_F(DdeBridgeInputTest, ClientHoldingAnUnfinishedMessageIsDroppedAfterTheLimit) {
+// A client that falls silent in the middle of a message goes once the limit
+// has passed, so idle ones cannot keep the client cap exhausted, and is told
+// its conversations end; one whose bytes keep coming stays however slow it
+// is, and so does one between messages.
+TEST_F(DdeBridgeInputTest, ClientSilentInTheMiddleOfAMessageIsToldAndDroppedButASlowOneStays) {
   ddeBridgeSetPartialLimitMs(200);
   ASSERT_TRUE(start());
   std::string whole;
   ddeBridgeEncode(connectMessage(1, "TAVRO", "lse_vod"), whole);
-  RawClient idle(socketPath, loop), sizeOnly(socketPath, loop), halfBody(socketPath, loop);
+  RawClient idle(socketPath, loop), silent(socketPath, loop), sizeOnly(socketPath, loop), slow(socketPath, loop);
+  DdeBridgeMessage m, answer;
   ASSERT_TRUE(idle.send(whole));
-  DdeBridgeMessage m;
-  ASSERT_TRUE(idle.next(m));
+  ASSERT_TRUE(idle.next(answer));
+  ASSERT_TRUE(silent.send(whole));
+  ASSERT_TRUE(silent.next(m));
+  std::uint32_t silentConv = m.pairs.at(0).conv;
+  std::string request;
+  ddeBridgeEncode(requestMessage(2, silentConv, "BID"), request);
+  ASSERT_TRUE(silent.send(request.substr(0, request.size() / 2)));
   ASSERT_TRUE(sizeOnly.send(whole.substr(0, 3)));
-  ASSERT_TRUE(halfBody.send(whole.substr(0, whole.size() / 2)));
-  ASSERT_TRUE(runUntil([&] { return ddeBridgeClientCount(inst) == 3; }));
+  ASSERT_TRUE(runUntil([&] { return ddeBridgeClientCount(inst) == 4; }));
   LogCapture log;
-  ASSERT_TRUE(runUntil([&] { return ddeBridgeClientCount(inst) == 1; }, 3000));
+  for (char b : whole) {
+    ASSERT_TRUE(slow.send(std::string(1, b)));
+    passTime(150);
+  }
+  ASSERT_TRUE(slow.next(m));
+  EXPECT_EQ(m.kind, DDE_BRIDGE_CONNECTED);
+  EXPECT_EQ(m.pairs.size(), 1u);
+  ASSERT_TRUE(silent.next(m)) << log.text();
+  EXPECT_EQ(m.kind, DDE_BRIDGE_TERMINATED);
+  EXPECT_EQ(m.conv, silentConv);
+  EXPECT_TRUE(silent.closedWithin(1000));
   EXPECT_TRUE(sizeOnly.closedWithin(1000));
-  EXPECT_TRUE(halfBody.closedWithin(1000));
-  EXPECT_EQ(log.count("held an unfinished message"), 2) << log.text();
-  ASSERT_TRUE(idle.send(requestMessage(2, m.pairs.at(0).conv, "BID")));
+  EXPECT_TRUE(disconnected(silentConv));
+  EXPECT_EQ(log.count("has sent nothing for"), 2) << log.text();
+  EXPECT_EQ(ddeBridgeClientCount(inst), 2u);
+  ASSERT_TRUE(idle.send(requestMessage(3, answer.pairs.at(0).conv, "BID")));
   ASSERT_TRUE(idle.next(m));
   EXPECT_TRUE(m.ok);
 }

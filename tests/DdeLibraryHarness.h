@@ -1,7 +1,8 @@
 #pragma once
 // The POSIX DDE library as a DDE server sees it, with clients in the same
 // thread over the real Unix socket: the test runs the event loop while a
-// client waits, and every wait is bounded. One fixture for the DDE library's
+// client waits, and every wait is bounded. The library's limits run on the
+// loop's manual clock: a test that needs time to pass moves it (passTime). One fixture for the DDE library's
 // test files; each names it after its own part.
 #include <gtest/gtest.h>
 
@@ -27,6 +28,7 @@
 #include "platform/posix/localdde/DdeBridge.h"
 #include "platform/posix/localdde/DdeBridgeLimits.h"
 #include "tests/TestSupport.h"
+#include "tests/fakes/ManualClock.h"
 #include "tools/ddeclient/DdeClient.h"
 
 
@@ -89,8 +91,9 @@ class RawClient {
   bool next(DdeBridgeMessage& m, int ms = 5000) {
     std::int64_t deadline = nowMs() + ms;
     while (nowMs() < deadline) {
+      bool open = readSome();  // what came before a close still counts
       if (m_reader.next(m) > 0) return true;
-      if (!readSome()) return false;
+      if (!open) return false;
       m_loop.runOnce(2);
     }
     return false;
@@ -261,10 +264,15 @@ class DdeLibraryTest : public ::testing::Test {
     }
     return true;
   }
-  void runFor(int ms) {
-    std::int64_t deadline = nowMs() + ms;
-    while (nowMs() < deadline) loop.runOnce(5);
+  // Moves the loop's clock on by `ms`, letting its timers fire on the way.
+  void passTime(int ms, int step = 10) {
+    for (int t = 0; t < ms; t += step) {
+      clock.now += step;
+      loop.runOnce(0);
+    }
   }
+  // Until everything queued for the clients is written.
+  bool runUntilSent() { return runUntil([this] { return ddeBridgePendingBytes(inst) == 0; }); }
 
   std::vector<Call> callsOf(UINT type) const {
     std::vector<Call> out;
@@ -295,7 +303,8 @@ class DdeLibraryTest : public ::testing::Test {
   }
 
   TempDir dir;
-  EventLoop loop;
+  ManualClock clock;
+  EventLoop loop{&clock};
   DWORD inst = 0;
   HSZ service = nullptr, topics = nullptr, sysItems = nullptr, formats = nullptr;
   UINT xltable = 0;

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "platform/posix/localdde/DdeBridgeLimits.h"
@@ -25,46 +24,27 @@ const std::size_t WRITE_BATCH = 16 * 1024;
 // messages a second writes of 2 KB cost TavroDDE more than its own work.
 const std::size_t ADVISE_SEND_BYTES = 8192;
 
-std::uint64_t nextClient = 0;
-std::map<EventLoop*, int> timerIds;  // the housekeeping timer of each serving loop
-int depth = 0;
-std::vector<std::unique_ptr<Client>> closedClients;
-// Set when a client is doomed, so that the end of a library call (several
-// for every feed update) looks for clients to close only when there are some.
-bool anyDoomed = false;
-std::vector<std::unique_ptr<Instance>> endedInstances;
-
 void settle();
-int timerPeriodMs() { return std::max(5, std::min(1000, std::min(stallLimitMs, partialLimitMs) / 4)); }
+int timerPeriodMs() { return std::max(5, std::min(1000, std::min(lib.stallLimitMs, lib.partialLimitMs) / 4)); }
 void runHeldTransactions();
 
 }  // namespace
 
-Server server;
-StringTable strings;
-DataTable datas;
-FormatTable formats;
-std::map<DWORD, std::unique_ptr<Instance>> instances;
-std::map<int, DWORD> fdOwner;
-DWORD nextInstance = 1;
-int stallLimitMs = DDE_BRIDGE_STALL_LIMIT_MS;
-int partialLimitMs = DDE_BRIDGE_PARTIAL_LIMIT_MS;
-bool workPending = false;
+Library lib;
 
-Entry::Entry() { ++depth; }
+Library::Library() : stallLimitMs(DDE_BRIDGE_STALL_LIMIT_MS), partialLimitMs(DDE_BRIDGE_PARTIAL_LIMIT_MS) {}
+
+Entry::Entry() { ++lib.depth; }
 
 Entry::~Entry() {
-  if (--depth == 0) settle();
+  if (--lib.depth == 0) settle();
 }
 
-std::int64_t nowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+std::int64_t nowMs(Instance& in) { return in.loop ? in.loop->now() : 0; }
 
 Instance* findInstance(DWORD id) {
-  auto it = instances.find(id);
-  return it == instances.end() ? nullptr : it->second.get();
+  auto it = lib.instances.find(id);
+  return it == lib.instances.end() ? nullptr : it->second.get();
 }
 
 Client* findClient(Instance& in, std::uint64_t id) {
@@ -82,47 +62,47 @@ HCONV hconvOf(std::uint32_t id) { return reinterpret_cast<HCONV>(static_cast<std
 HDDEDATA callBack(Instance& in, UINT type, UINT fmt, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA data,
                   ULONG_PTR d1, ULONG_PTR d2) {
   if (!in.alive || !in.callback) return nullptr;
-  ++depth;
+  ++lib.depth;
   HDDEDATA r = in.callback(type, fmt, conv, hsz1, hsz2, data, d1, d2);
-  --depth;
+  --lib.depth;
   return r;
 }
 
 void stopTimer(EventLoop* loop) {
-  auto t = timerIds.find(loop);
-  if (t == timerIds.end()) return;
+  auto t = lib.timerIds.find(loop);
+  if (t == lib.timerIds.end()) return;
   loop->releaseTimerId(t->second);
-  timerIds.erase(t);
+  lib.timerIds.erase(t);
 }
 
 void updateTimers() {
   std::set<EventLoop*> serving, idle;
-  for (auto& i : instances) {
+  for (auto& i : lib.instances) {
     if (!i.second->loop) continue;
     (i.second->listeners.empty() ? idle : serving).insert(i.second->loop);
   }
   for (EventLoop* loop : serving) {
-    auto t = timerIds.find(loop);
-    int id = t != timerIds.end() ? t->second : (timerIds[loop] = loop->allocateTimerId());
-    loop->setTimer(id, timerPeriodMs(), &server);
+    auto t = lib.timerIds.find(loop);
+    int id = t != lib.timerIds.end() ? t->second : (lib.timerIds[loop] = loop->allocateTimerId());
+    loop->setTimer(id, timerPeriodMs(), &lib);
   }
   for (EventLoop* loop : idle)
     if (!serving.count(loop)) stopTimer(loop);
 }
 
 void scheduleWork() {
-  if (workPending) return;
+  if (lib.workPending) return;
   std::set<EventLoop*> loops;
-  for (auto& i : instances)
+  for (auto& i : lib.instances)
     if (i.second->loop) loops.insert(i.second->loop);
   for (EventLoop* loop : loops) loop->post(runHeldTransactions);
-  workPending = !loops.empty();
+  lib.workPending = !loops.empty();
 }
 
 void doom(Instance& in, Client& c) {
   if (c.doomed || c.closed) return;
   c.doomed = true;
-  anyDoomed = true;
+  lib.anyDoomed = true;
   if (in.loop) in.loop->setInterest(c.fd, 0);
 }
 
@@ -195,7 +175,7 @@ void flush(Instance& in, Client& c) {
     if (n > 0) {
       c.written += static_cast<std::size_t>(n);
       c.pendingBytes -= static_cast<std::size_t>(n);
-      c.stallSince = nowMs();
+      c.stallSince = nowMs(in);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -226,7 +206,7 @@ void queueReply(Instance& in, Client& c, const DdeBridgeMessage& m) {
   }
   c.pendingBytes += p.bytes.size();
   ++c.pendingReplies;
-  if (c.stallSince < 0) c.stallSince = nowMs();
+  if (c.stallSince < 0) c.stallSince = nowMs(in);
   p.seq = ++c.nextSeq;
   c.out.push_back(std::move(p));
   if (c.pendingReplies > DDE_BRIDGE_MAX_PENDING_REPLIES || c.pendingBytes > DDE_BRIDGE_MAX_PENDING_BYTES) {
@@ -251,7 +231,7 @@ void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::string bytes) {
   p.seq = loop.pendingSeq = ++c.nextSeq;
   c.pendingBytes += p.bytes.size();
   c.pendingAdvise += p.bytes.size();
-  if (c.stallSince < 0) c.stallSince = nowMs();
+  if (c.stallSince < 0) c.stallSince = nowMs(in);
   c.out.push_back(std::move(p));
   if (c.pendingBytes > DDE_BRIDGE_MAX_PENDING_BYTES) {
     LOG_WRN("DDE client " << c.id << " has " << c.pendingBytes << " bytes waiting, disconnecting");
@@ -282,9 +262,9 @@ void endConversation(Instance& in, std::uint32_t id, Client* c) {
       --c->loops;
     }
   }
-  for (AdviseLoop& l : conv.loops) strings.release(LIBRARY_OWNER, l.item);
-  strings.release(LIBRARY_OWNER, conv.topic);
-  strings.release(LIBRARY_OWNER, conv.service);
+  for (AdviseLoop& l : conv.loops) lib.strings.release(LIBRARY_OWNER, l.item);
+  lib.strings.release(LIBRARY_OWNER, conv.topic);
+  lib.strings.release(LIBRARY_OWNER, conv.service);
   callBack(in, XTYP_DISCONNECT, 0, hconvOf(id), nullptr, nullptr, nullptr);
 }
 
@@ -308,31 +288,31 @@ void closeClient(Instance& in, Client& c, bool farewell) {
   }
   c.closed = true;
   if (in.loop) in.loop->unwatch(c.fd);
-  fdOwner.erase(c.fd);
+  lib.fdOwner.erase(c.fd);
   in.clientByFd.erase(c.fd);
   ::close(c.fd);
   auto it = in.clients.find(c.id);
   if (it != in.clients.end()) {
-    closedClients.push_back(std::move(it->second));
+    lib.closedClients.push_back(std::move(it->second));
     in.clients.erase(it);
   }
   LOG_INF("DDE client " << c.id << " disconnected");
   std::vector<std::uint32_t> ids(c.convs.begin(), c.convs.end());
   for (std::uint32_t id : ids) endConversation(in, id, &c);
-  strings.release(LIBRARY_OWNER, c.service);
+  lib.strings.release(LIBRARY_OWNER, c.service);
   c.service = nullptr;
 }
 
 namespace {
 
 void settle() {
-  if (!anyDoomed && closedClients.empty() && endedInstances.empty()) return;
-  ++depth;
+  if (!lib.anyDoomed && lib.closedClients.empty() && lib.endedInstances.empty()) return;
+  ++lib.depth;
   for (bool again = true; again;) {
     again = false;
-    anyDoomed = false;
+    lib.anyDoomed = false;
     std::vector<DWORD> ids;
-    for (auto& i : instances) ids.push_back(i.first);
+    for (auto& i : lib.instances) ids.push_back(i.first);
     for (DWORD id : ids) {
       Instance* in = findInstance(id);
       if (!in) continue;
@@ -346,15 +326,15 @@ void settle() {
       }
     }
   }
-  --depth;
-  closedClients.clear();
-  endedInstances.clear();
+  --lib.depth;
+  lib.closedClients.clear();
+  lib.endedInstances.clear();
 }
 
 
 void readClient(Instance& in, Client& c) {
   static char buf[65536];
-  bool finished = false;
+  bool arrived = false;
   for (int round = 0; round < 8 && !c.closed && !c.doomed; ++round) {
     ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
@@ -365,6 +345,7 @@ void readClient(Instance& in, Client& c) {
       break;
     }
     c.reader.append(buf, static_cast<std::size_t>(n));
+    arrived = true;
     DdeBridgeMessage m;
     while (!c.closed && !c.doomed) {
       int r = c.reader.next(m);
@@ -376,13 +357,12 @@ void readClient(Instance& in, Client& c) {
         break;
       }
       dispatch(in, c, m);
-      finished = true;
     }
     if (static_cast<std::size_t>(n) < sizeof buf) break;
   }
-  // A message that completes restarts the clock of the one still unfinished.
-  if (c.reader.buffered() == 0) c.partialSince = -1;
-  else if (c.partialSince < 0 || finished) c.partialSince = nowMs();
+  // The limit is on silence, not on length: a slow sender keeps its place.
+  if (c.reader.buffered() == 0) c.quietSince = -1;
+  else if (arrived) c.quietSince = nowMs(in);
   if (!c.closed && !c.doomed) flush(in, c);
 }
 
@@ -415,23 +395,23 @@ void acceptClients(Instance& in, Listener& l) {
     int size = DDE_BRIDGE_SOCKET_BUFFER;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     std::unique_ptr<Client> c(new Client);
-    c->id = ++nextClient;
+    c->id = ++lib.nextClient;
     c->fd = fd;
     c->listenFd = l.fd;
     c->service = l.service;
-    strings.take(LIBRARY_OWNER, l.service);
-    fdOwner[fd] = in.id;
+    lib.strings.take(LIBRARY_OWNER, l.service);
+    lib.fdOwner[fd] = in.id;
     in.clientByFd[fd] = c->id;
     LOG_INF("DDE client " << c->id << " connected to " << l.name);
     in.clients[c->id] = std::move(c);
-    in.loop->watch(fd, &server, EVENT_READ | EVENT_CLOSE);
+    in.loop->watch(fd, &lib, EVENT_READ | EVENT_CLOSE);
   }
 }
 
-void Server::handleSocketEvent(int fd, unsigned events) {
+void Library::handleSocketEvent(int fd, unsigned events) {
   Entry entry;
-  auto owner = fdOwner.find(fd);
-  Instance* in = owner == fdOwner.end() ? nullptr : findInstance(owner->second);
+  auto owner = lib.fdOwner.find(fd);
+  Instance* in = owner == lib.fdOwner.end() ? nullptr : findInstance(owner->second);
   if (!in) return;
   auto l = in->listeners.find(fd);
   if (l != in->listeners.end()) return acceptClients(*in, l->second);
@@ -448,9 +428,9 @@ namespace {
 // Held transactions of re-enabled conversations, then stalled clients.
 void housekeeping(bool stalls) {
   Entry entry;
-  workPending = false;
+  lib.workPending = false;
   std::vector<DWORD> ids;
-  for (auto& i : instances) ids.push_back(i.first);
+  for (auto& i : lib.instances) ids.push_back(i.first);
   for (DWORD iid : ids) {
     Instance* in = findInstance(iid);
     if (!in) continue;
@@ -470,21 +450,25 @@ void housekeeping(bool stalls) {
       }
     }
     if (!stalls) continue;
-    std::int64_t now = nowMs();
+    std::int64_t now = nowMs(*in);
     for (auto& cl : in->clients) {
       Client& c = *cl.second;
-      if (c.doomed || c.stallSince < 0 || now - c.stallSince < stallLimitMs) continue;
+      if (c.doomed || c.stallSince < 0 || now - c.stallSince < lib.stallLimitMs) continue;
       LOG_WRN("DDE client " << c.id << " has read nothing for " << (now - c.stallSince) << " ms with "
                             << c.pendingBytes << " bytes waiting, disconnecting");
       doom(*in, c);
     }
+    std::vector<std::uint64_t> quiet;
     for (auto& cl : in->clients) {
       Client& c = *cl.second;
-      if (c.doomed || c.partialSince < 0 || now - c.partialSince < partialLimitMs) continue;
-      LOG_WRN("DDE client " << c.id << " has held an unfinished message for " << (now - c.partialSince)
-                            << " ms, disconnecting");
-      doom(*in, c);
+      if (c.doomed || c.quietSince < 0 || now - c.quietSince < lib.partialLimitMs) continue;
+      LOG_WRN("DDE client " << c.id << " has sent nothing for " << (now - c.quietSince)
+                            << " ms in the middle of a message, ending its conversations");
+      quiet.push_back(c.id);
     }
+    // It still reads, so it is told which conversations end.
+    for (std::uint64_t id : quiet)
+      if (Client* c = findClient(*in, id)) closeClient(*in, *c, true);
   }
 }
 
@@ -492,26 +476,26 @@ void runHeldTransactions() { housekeeping(false); }
 
 }  // namespace
 
-void Server::handleTimer(int) {
+void Library::handleTimer(int) {
   housekeeping(true);
   updateTimers();
 }
 
 void retireInstance(DWORD id) {
-  auto it = instances.find(id);
-  if (it == instances.end()) return;
+  auto it = lib.instances.find(id);
+  if (it == lib.instances.end()) return;
   std::unique_ptr<Instance> in = std::move(it->second);
-  instances.erase(it);
+  lib.instances.erase(it);
   in->alive = false;
-  strings.releaseOwner(id);
-  datas.eraseOwner(id);
+  lib.strings.releaseOwner(id);
+  lib.datas.eraseOwner(id);
   if (in->loop) {
     bool others = false;
-    for (auto& i : instances) others = others || (i.second->loop == in->loop && !i.second->listeners.empty());
+    for (auto& i : lib.instances) others = others || (i.second->loop == in->loop && !i.second->listeners.empty());
     if (!others) stopTimer(in->loop);
   }
-  if (instances.empty()) workPending = false;  // what was posted went with its loop, if that has gone
-  endedInstances.push_back(std::move(in));
+  if (lib.instances.empty()) lib.workPending = false;  // what was posted went with its loop, if that has gone
+  lib.endedInstances.push_back(std::move(in));
 }
 
 }  // namespace localdde

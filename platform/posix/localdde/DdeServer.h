@@ -91,7 +91,7 @@ struct Client {
   std::size_t pendingAdvise = 0;  // bytes of advise data queued since the last write
   std::size_t loops = 0;
   std::int64_t stallSince = -1;    // since when data has waited without progress
-  std::int64_t partialSince = -1;  // since when part of a message has waited for its rest
+  std::int64_t quietSince = -1;  // since when part of a message has waited for more bytes
   std::vector<std::uint32_t> convs;  // ascending, as ids are handed out
   bool doomed = false;
   bool closed = false;
@@ -123,22 +123,35 @@ struct Instance {
   std::unordered_map<HSZ, std::vector<std::uint32_t>> convsByTopic;
 };
 
-class Server : public EventLoopHandler, public TimerHandler {
- public:
+// Everything the library holds, for all its instances: one object, so that
+// what outlives a DdeUninitialize is in plain sight.
+struct Library : public EventLoopHandler, public TimerHandler {
+  StringTable strings;
+  DataTable datas;
+  FormatTable formats;
+  std::map<DWORD, std::unique_ptr<Instance>> instances;
+  std::map<int, DWORD> fdOwner;                  // every watched socket's instance
+  std::map<EventLoop*, int> timerIds;            // the housekeeping timer of each serving loop
+  // Kept until the outermost library entry ends (see Entry).
+  std::vector<std::unique_ptr<Client>> closedClients;
+  std::vector<std::unique_ptr<Instance>> endedInstances;
+  DWORD nextInstance = 1;
+  std::uint64_t nextClient = 0;
+  std::uint32_t nextConversation = 0x1000;
+  int stallLimitMs;
+  int partialLimitMs;
+  int depth = 0;  // library entries and callbacks under way
+  bool workPending = false;
+  // Set when a client is doomed, so that the end of a library call (several
+  // for every feed update) looks for clients to close only when there are some.
+  bool anyDoomed = false;
+
+  Library();
   void handleSocketEvent(int fd, unsigned events) override;
   void handleTimer(int id) override;
 };
 
-extern Server server;
-extern StringTable strings;
-extern DataTable datas;
-extern FormatTable formats;
-extern std::map<DWORD, std::unique_ptr<Instance>> instances;
-extern std::map<int, DWORD> fdOwner;
-extern DWORD nextInstance;
-extern int stallLimitMs;
-extern int partialLimitMs;
-extern bool workPending;
+extern Library lib;
 
 // Marks a public entry point; the outermost one finishes deferred work.
 struct Entry {
@@ -148,7 +161,9 @@ struct Entry {
   Entry& operator=(const Entry&) = delete;
 };
 
-std::int64_t nowMs();
+// The time of the instance's event loop: its timers and the library's limits
+// run on one clock.
+std::int64_t nowMs(Instance& in);
 Instance* findInstance(DWORD id);
 Client* findClient(Instance& in, std::uint64_t id);
 Conv* findConv(Instance& in, std::uint32_t id);

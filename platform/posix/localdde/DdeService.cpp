@@ -66,14 +66,14 @@ int listenIn(int dirFd, const std::string& dir, const std::string& path, const s
 }  // namespace
 
 bool registerService(Instance& in, HSZ service) {
-  StringEntry* e = strings.find(service);
+  StringEntry* e = lib.strings.find(service);
   if (!e) {
     LOG_ERR("DDE service handle " << static_cast<void*>(service) << " is not valid");
     return false;
   }
   std::string name = toUtf8(e->text);
   for (auto& l : in.listeners)
-    if (strings.find(l.second.service) == e) return true;
+    if (lib.strings.find(l.second.service) == e) return true;
   EventLoop* loop = EventLoop::current();
   bool busyElsewhere = in.loop && in.loop != loop && (!in.listeners.empty() || !in.clients.empty());
   if (!loop || busyElsewhere) {
@@ -93,7 +93,7 @@ bool registerService(Instance& in, HSZ service) {
   if (fd < 0) return false;
   Listener l;
   l.service = service;
-  strings.take(LIBRARY_OWNER, service);
+  lib.strings.take(LIBRARY_OWNER, service);
   l.name = name;
   l.path = path;
   l.fd = fd;
@@ -101,24 +101,24 @@ bool registerService(Instance& in, HSZ service) {
   l.ino = st.st_ino;
   in.listeners[fd] = l;
   in.loop = loop;
-  fdOwner[fd] = in.id;
-  loop->watch(fd, &server, EVENT_READ);
+  lib.fdOwner[fd] = in.id;
+  loop->watch(fd, &lib, EVENT_READ);
   updateTimers();
   LOG_INF("DDE service " << name << " listening on " << path);
   return true;
 }
 
 bool unregisterService(Instance& in, HSZ service) {
-  StringEntry* e = service ? strings.find(service) : nullptr;
+  StringEntry* e = service ? lib.strings.find(service) : nullptr;
   if (service && !e) return false;
   std::vector<int> fds;
   for (auto& l : in.listeners)
-    if (!service || strings.find(l.second.service) == e) fds.push_back(l.first);
+    if (!service || lib.strings.find(l.second.service) == e) fds.push_back(l.first);
   for (int fd : fds) {
     Listener l = in.listeners[fd];
     in.listeners.erase(fd);
     if (in.loop) in.loop->unwatch(fd);
-    fdOwner.erase(fd);
+    lib.fdOwner.erase(fd);
     ::close(fd);
     struct stat st {};
     if (::lstat(l.path.c_str(), &st) == 0 && st.st_dev == l.dev && st.st_ino == l.ino) ::unlink(l.path.c_str());
@@ -130,7 +130,7 @@ bool unregisterService(Instance& in, HSZ service) {
       Client* c = findClient(in, id);
       if (c) closeClient(in, *c, true);
     }
-    strings.release(LIBRARY_OWNER, l.service);
+    lib.strings.release(LIBRARY_OWNER, l.service);
   }
   updateTimers();
   return !fds.empty();

@@ -9,16 +9,14 @@ namespace localdde {
 
 namespace {
 
-std::uint32_t nextConversation = 0x1000;
-
 HCONV newConversation(Instance& in, Client& c, HSZ topic, HSZ service, std::uint32_t& id) {
   Conv conv;
-  conv.id = id = nextConversation++;
+  conv.id = id = lib.nextConversation++;
   conv.client = c.id;
   conv.topic = topic;
   conv.service = service;
-  strings.take(LIBRARY_OWNER, topic);
-  strings.take(LIBRARY_OWNER, service);
+  lib.strings.take(LIBRARY_OWNER, topic);
+  lib.strings.take(LIBRARY_OWNER, service);
   in.convs[id] = conv;
   in.convsByTopic[topic].push_back(id);  // ids only grow: the list stays oldest first
   c.convs.push_back(id);
@@ -29,42 +27,42 @@ void handleConnect(Instance& in, Client& c, const DdeBridgeMessage& m) {
   DdeBridgeMessage answer;
   answer.kind = DDE_BRIDGE_CONNECTED;
   answer.xid = m.xid;
-  StringEntry* ours = strings.find(c.service);
+  StringEntry* ours = lib.strings.find(c.service);
   bool otherService = !m.service.empty() && (!ours || upperKey(fromUtf8(m.service)) != ours->key);
   if (otherService) {
     LOG_DBG("DDE client " << c.id << " asked for service " << m.service);
   } else if (c.convs.size() >= DDE_BRIDGE_MAX_CONVERSATIONS) {
     LOG_WRN("DDE client " << c.id << " holds " << c.convs.size() << " conversations, connect refused");
   } else if (!m.service.empty() && !m.topic.empty()) {
-    HSZ topic = strings.add(LIBRARY_OWNER, fromUtf8(m.topic));
+    HSZ topic = lib.strings.add(LIBRARY_OWNER, fromUtf8(m.topic));
     HDDEDATA ok = callBack(in, XTYP_CONNECT, 0, nullptr, topic, c.service, nullptr);
     if (ok && !c.closed && !c.doomed && in.alive) {
       std::uint32_t id;
       HCONV h = newConversation(in, c, topic, c.service, id);
       callBack(in, XTYP_CONNECT_CONFIRM, 0, h, topic, c.service, nullptr);
-      if (findConv(in, id)) answer.pairs.push_back(DdeBridgePair{id, strings.utf8Of(c.service), m.topic});
+      if (findConv(in, id)) answer.pairs.push_back(DdeBridgePair{id, lib.strings.utf8Of(c.service), m.topic});
     }
-    strings.release(LIBRARY_OWNER, topic);
+    lib.strings.release(LIBRARY_OWNER, topic);
   } else {
-    HSZ topic = m.topic.empty() ? nullptr : strings.add(LIBRARY_OWNER, fromUtf8(m.topic));
+    HSZ topic = m.topic.empty() ? nullptr : lib.strings.add(LIBRARY_OWNER, fromUtf8(m.topic));
     HSZ service = m.service.empty() ? nullptr : c.service;
     HDDEDATA list = callBack(in, XTYP_WILDCONNECT, 0, nullptr, topic, service, nullptr);
     std::vector<HSZPAIR> pairs;
-    if (list) datas.consumePairs(list, DDE_BRIDGE_MAX_PAIRS, pairs);
+    if (list) lib.datas.consumePairs(list, DDE_BRIDGE_MAX_PAIRS, pairs);
     for (const HSZPAIR& p : pairs) {
       if (c.closed || c.doomed || !in.alive || c.convs.size() >= DDE_BRIDGE_MAX_CONVERSATIONS) break;
-      if (!strings.find(p.hszTopic)) {
+      if (!lib.strings.find(p.hszTopic)) {
         LOG_WRN("DDE wildcard answer names an unknown topic handle " << static_cast<void*>(p.hszTopic));
         continue;
       }
-      HSZ svc = strings.find(p.hszSvc) ? p.hszSvc : c.service;
+      HSZ svc = lib.strings.find(p.hszSvc) ? p.hszSvc : c.service;
       std::uint32_t id;
       HCONV h = newConversation(in, c, p.hszTopic, svc, id);
-      std::string svcText = strings.utf8Of(svc), topicText = strings.utf8Of(p.hszTopic);
+      std::string svcText = lib.strings.utf8Of(svc), topicText = lib.strings.utf8Of(p.hszTopic);
       callBack(in, XTYP_CONNECT_CONFIRM, 0, h, p.hszTopic, svc, nullptr);
       if (findConv(in, id)) answer.pairs.push_back(DdeBridgePair{id, svcText, topicText});
     }
-    if (topic) strings.release(LIBRARY_OWNER, topic);
+    if (topic) lib.strings.release(LIBRARY_OWNER, topic);
   }
   queueReply(in, c, answer);
 }
@@ -94,96 +92,123 @@ bool acknowledged(HDDEDATA r) { return (reinterpret_cast<std::uintptr_t>(r) & DD
 
 }  // namespace
 
+namespace {
+
+void request(Instance& in, Client& c, Conv& conv, const DdeBridgeMessage& m) {
+  UINT fmt = 0;
+  if (!lib.formats.resolve(m.format, fmt)) return answerNo(in, c, m);
+  HSZ item = lib.strings.add(LIBRARY_OWNER, fromUtf8(m.item));
+  HDDEDATA r = callBack(in, XTYP_REQUEST, fmt, hconvOf(m.conv), conv.topic, item, nullptr);
+  if (item) lib.strings.release(LIBRARY_OWNER, item);
+  DdeBridgeMessage a;
+  a.kind = DDE_BRIDGE_DATA;
+  a.xid = m.xid;
+  a.conv = m.conv;
+  UINT dataFmt = fmt;
+  if (r && lib.datas.consume(r, a.data, dataFmt)) {
+    a.ok = true;
+    a.dataFormat = lib.formats.wire(dataFmt);
+  }
+  queueReply(in, c, a);
+}
+
+// Keeps the loops sorted, in an array exactly as long as it must be.
+void addLoop(Client& c, Conv& conv, AdviseLoop l) {
+  LoopKey key = l.key();
+  auto at = std::lower_bound(conv.loops.begin(), conv.loops.end(), key,
+                             [](const AdviseLoop& a, const LoopKey& k) { return a.key() < k; });
+  std::vector<AdviseLoop> loops;
+  loops.reserve(conv.loops.size() + 1);
+  loops.insert(loops.end(), std::make_move_iterator(conv.loops.begin()), std::make_move_iterator(at));
+  loops.push_back(std::move(l));
+  loops.insert(loops.end(), std::make_move_iterator(at), std::make_move_iterator(conv.loops.end()));
+  conv.loops.swap(loops);
+  relinkLoops(c, conv);
+  ++c.loops;
+}
+
+void adviseStart(Instance& in, Client& c, Conv& conv, const DdeBridgeMessage& m) {
+  UINT fmt = 0;
+  if (!lib.formats.resolve(m.format, fmt) || m.item.empty()) return answerAck(in, c, m, false);
+  if (c.loops >= DDE_BRIDGE_MAX_LOOPS) {
+    LOG_WRN("DDE client " << c.id << " holds " << c.loops << " advise loops, advise refused");
+    return answerAck(in, c, m, false);
+  }
+  HSZ item = lib.strings.add(LIBRARY_OWNER, fromUtf8(m.item));
+  bool ok = callBack(in, XTYP_ADVSTART, fmt, hconvOf(m.conv), conv.topic, item, nullptr) != nullptr;
+  // The callback may have ended the conversation.
+  Conv* live = findConv(in, m.conv);
+  if (!live || c.closed) ok = false;
+  AdviseLoop l;
+  // The client's own item and format: the codec took them, so they encode.
+  if (ok && !live->findLoop(LoopKey(reinterpret_cast<std::uintptr_t>(item), fmt)) &&
+      ddeBridgeAdviseHead(m.item, m.format, l.head)) {
+    l.item = item;
+    l.format = fmt;
+    lib.strings.take(LIBRARY_OWNER, item);
+    addLoop(c, *live, std::move(l));
+  }
+  lib.strings.release(LIBRARY_OWNER, item);
+  answerAck(in, c, m, ok);
+}
+
+void adviseStop(Instance& in, Client& c, Conv& conv, const DdeBridgeMessage& m) {
+  UINT fmt = 0;
+  HSZ item = lib.strings.lookup(fromUtf8(m.item));
+  AdviseLoop* l = lib.formats.resolve(m.format, fmt) && item
+                      ? conv.findLoop(LoopKey(reinterpret_cast<std::uintptr_t>(item), fmt))
+                      : nullptr;
+  if (!l) return answerAck(in, c, m, false);
+  HSZ loopItem = l->item;
+  dropPending(c, l->pendingSeq);
+  conv.loops.erase(conv.loops.begin() + (l - conv.loops.data()));
+  conv.loops.shrink_to_fit();
+  relinkLoops(c, conv);
+  --c.loops;
+  callBack(in, XTYP_ADVSTOP, fmt, hconvOf(m.conv), conv.topic, loopItem, nullptr);
+  lib.strings.release(LIBRARY_OWNER, loopItem);
+  answerAck(in, c, m, true);
+}
+
+void poke(Instance& in, Client& c, Conv& conv, const DdeBridgeMessage& m) {
+  UINT fmt = 0;
+  if (!lib.formats.resolve(m.format, fmt)) return answerAck(in, c, m, false);
+  HSZ item = lib.strings.add(LIBRARY_OWNER, fromUtf8(m.item));
+  HDDEDATA d = lib.datas.add(in.id, reinterpret_cast<const BYTE*>(m.data.data()), m.data.size(), item, fmt, false);
+  HDDEDATA r = callBack(in, XTYP_POKE, fmt, hconvOf(m.conv), conv.topic, item, d);
+  lib.datas.erase(d);
+  if (item) lib.strings.release(LIBRARY_OWNER, item);
+  answerAck(in, c, m, acknowledged(r));
+}
+
+void execute(Instance& in, Client& c, Conv& conv, const DdeBridgeMessage& m) {
+  if (in.flags & CBF_FAIL_EXECUTES) {
+    LOG_DBG("DDE execute on conversation " << m.conv << " refused");
+    return answerAck(in, c, m, false);
+  }
+  HDDEDATA d = lib.datas.add(in.id, reinterpret_cast<const BYTE*>(m.data.data()), m.data.size(), nullptr, 0, false);
+  HDDEDATA r = callBack(in, XTYP_EXECUTE, 0, hconvOf(m.conv), conv.topic, nullptr, d);
+  lib.datas.erase(d);
+  answerAck(in, c, m, acknowledged(r));
+}
+
+}  // namespace
+
 // One blockable transaction on an enabled conversation.
 void runTransaction(Instance& in, Client& c, const DdeBridgeMessage& m) {
   Conv* conv = findConv(in, m.conv);
   if (!conv) return answerNo(in, c, m);
-  HCONV h = hconvOf(m.conv);
-  HSZ topic = conv->topic;
-  UINT fmt = 0;
-  bool formatKnown = formats.resolve(m.format, fmt);
-
   switch (m.kind) {
-    case DDE_BRIDGE_REQUEST: {
-      if (!formatKnown) return answerNo(in, c, m);
-      HSZ item = strings.add(LIBRARY_OWNER, fromUtf8(m.item));
-      HDDEDATA r = callBack(in, XTYP_REQUEST, fmt, h, topic, item, nullptr);
-      if (item) strings.release(LIBRARY_OWNER, item);
-      DdeBridgeMessage a;
-      a.kind = DDE_BRIDGE_DATA;
-      a.xid = m.xid;
-      a.conv = m.conv;
-      UINT dataFmt = fmt;
-      if (r && datas.consume(r, a.data, dataFmt)) {
-        a.ok = true;
-        a.dataFormat = formats.wire(dataFmt);
-      }
-      return queueReply(in, c, a);
-    }
-    case DDE_BRIDGE_ADVSTART: {
-      if (!formatKnown || m.item.empty()) return answerAck(in, c, m, false);
-      if (c.loops >= DDE_BRIDGE_MAX_LOOPS) {
-        LOG_WRN("DDE client " << c.id << " holds " << c.loops << " advise loops, advise refused");
-        return answerAck(in, c, m, false);
-      }
-      HSZ item = strings.add(LIBRARY_OWNER, fromUtf8(m.item));
-      bool ok = callBack(in, XTYP_ADVSTART, fmt, h, topic, item, nullptr) != nullptr;
-      conv = findConv(in, m.conv);
-      if (!conv || c.closed) ok = false;
-      LoopKey key(reinterpret_cast<std::uintptr_t>(item), fmt);
-      AdviseLoop l;
-      // The client's own item and format: the codec took them, so they encode.
-      if (ok && !conv->findLoop(key) && ddeBridgeAdviseHead(m.item, m.format, l.head)) {
-        l.item = item;
-        l.format = fmt;
-        strings.take(LIBRARY_OWNER, item);
-        auto at = std::lower_bound(conv->loops.begin(), conv->loops.end(), key,
-                                   [](const AdviseLoop& a, const LoopKey& k) { return a.key() < k; });
-        std::vector<AdviseLoop> loops;
-        loops.reserve(conv->loops.size() + 1);
-        loops.insert(loops.end(), std::make_move_iterator(conv->loops.begin()), std::make_move_iterator(at));
-        loops.push_back(std::move(l));
-        loops.insert(loops.end(), std::make_move_iterator(at), std::make_move_iterator(conv->loops.end()));
-        conv->loops.swap(loops);
-        relinkLoops(c, *conv);
-        ++c.loops;
-      }
-      strings.release(LIBRARY_OWNER, item);
-      return answerAck(in, c, m, ok);
-    }
-    case DDE_BRIDGE_ADVSTOP: {
-      HSZ item = strings.lookup(fromUtf8(m.item));
-      AdviseLoop* l = formatKnown && item ? conv->findLoop(LoopKey(reinterpret_cast<std::uintptr_t>(item), fmt)) : nullptr;
-      if (!l) return answerAck(in, c, m, false);
-      HSZ loopItem = l->item;
-      dropPending(c, l->pendingSeq);
-      conv->loops.erase(conv->loops.begin() + (l - conv->loops.data()));
-      conv->loops.shrink_to_fit();
-      relinkLoops(c, *conv);
-      --c.loops;
-      callBack(in, XTYP_ADVSTOP, fmt, h, topic, loopItem, nullptr);
-      strings.release(LIBRARY_OWNER, loopItem);
-      return answerAck(in, c, m, true);
-    }
-    case DDE_BRIDGE_POKE: {
-      if (!formatKnown) return answerAck(in, c, m, false);
-      HSZ item = strings.add(LIBRARY_OWNER, fromUtf8(m.item));
-      HDDEDATA d = datas.add(in.id, reinterpret_cast<const BYTE*>(m.data.data()), m.data.size(), item, fmt, false);
-      HDDEDATA r = callBack(in, XTYP_POKE, fmt, h, topic, item, d);
-      datas.erase(d);
-      if (item) strings.release(LIBRARY_OWNER, item);
-      return answerAck(in, c, m, acknowledged(r));
-    }
-    case DDE_BRIDGE_EXECUTE: {
-      if (in.flags & CBF_FAIL_EXECUTES) {
-        LOG_DBG("DDE execute on conversation " << m.conv << " refused");
-        return answerAck(in, c, m, false);
-      }
-      HDDEDATA d = datas.add(in.id, reinterpret_cast<const BYTE*>(m.data.data()), m.data.size(), nullptr, 0, false);
-      HDDEDATA r = callBack(in, XTYP_EXECUTE, 0, h, topic, nullptr, d);
-      datas.erase(d);
-      return answerAck(in, c, m, acknowledged(r));
-    }
+    case DDE_BRIDGE_REQUEST:
+      return request(in, c, *conv, m);
+    case DDE_BRIDGE_ADVSTART:
+      return adviseStart(in, c, *conv, m);
+    case DDE_BRIDGE_ADVSTOP:
+      return adviseStop(in, c, *conv, m);
+    case DDE_BRIDGE_POKE:
+      return poke(in, c, *conv, m);
+    case DDE_BRIDGE_EXECUTE:
+      return execute(in, c, *conv, m);
     default:
       return;
   }
@@ -241,7 +266,7 @@ bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
     HDDEDATA r = callBack(in, XTYP_ADVREQ, l->format, hconvOf(targets[i].conv), hszTopic, l->item, nullptr,
                           remaining & 0xFFFF);
     if (!r) continue;
-    DataEntry* data = datas.find(r);
+    DataEntry* data = lib.datas.find(r);
     if (!data) {
       LOG_WRN("DDE callback returned an unknown data handle " << static_cast<void*>(r));
       continue;
@@ -251,7 +276,7 @@ bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
       HDDEDATA handle;
       bool keep;
       ~Release() {
-        if (!keep) datas.erase(handle);
+        if (!keep) lib.datas.erase(handle);
       }
     } release{r, data->appOwned};
     UINT fmt = data->format ? data->format : targets[i].key.second;
@@ -263,7 +288,7 @@ bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
     if (!c || c->doomed || c->closed) continue;
     AdviseLoop& live = *l;
     std::string wire;
-    if (!ddeBridgeAppendAdvise(targets[i].conv, live.head, formats.wire(fmt), data->bytes.data(), data->bytes.size(),
+    if (!ddeBridgeAppendAdvise(targets[i].conv, live.head, lib.formats.wire(fmt), data->bytes.data(), data->bytes.size(),
                                wire)) {
       std::size_t itemLength = static_cast<unsigned char>(live.head[0]);
       LOG_WRN("DDE advise data for " << live.head.substr(1, itemLength) << " too large (" << data->bytes.size()

@@ -28,11 +28,11 @@ UINT DdeInitializeW(DWORD* pidInst, PFNCALLBACK pfnCallback, DWORD afCmd, DWORD)
     return DMLERR_NO_ERROR;
   }
   std::unique_ptr<Instance> in(new Instance);
-  in->id = nextInstance++;
+  in->id = lib.nextInstance++;
   in->callback = pfnCallback;
   in->flags = afCmd;
   *pidInst = in->id;
-  instances[in->id] = std::move(in);
+  lib.instances[in->id] = std::move(in);
   return DMLERR_NO_ERROR;
 }
 
@@ -77,16 +77,16 @@ UINT DdeGetLastError(DWORD idInst) {
 
 HSZ DdeCreateStringHandleA(DWORD idInst, const char* psz, int) {
   if (!findInstance(idInst) || !psz) return nullptr;
-  return strings.add(idInst, fromAnsi(psz));
+  return lib.strings.add(idInst, fromAnsi(psz));
 }
 
 HSZ DdeCreateStringHandleW(DWORD idInst, const WCHAR* psz, int) {
   if (!findInstance(idInst) || !psz) return nullptr;
-  return strings.add(idInst, std::wstring(psz));
+  return lib.strings.add(idInst, std::wstring(psz));
 }
 
 DWORD DdeQueryStringA(DWORD idInst, HSZ hsz, char* psz, DWORD cchMax, int) {
-  StringEntry* e = findInstance(idInst) ? strings.find(hsz) : nullptr;
+  StringEntry* e = findInstance(idInst) ? lib.strings.find(hsz) : nullptr;
   if (!e) {
     if (psz && cchMax) psz[0] = '\0';
     return 0;
@@ -101,7 +101,7 @@ DWORD DdeQueryStringA(DWORD idInst, HSZ hsz, char* psz, DWORD cchMax, int) {
 }
 
 DWORD DdeQueryStringW(DWORD idInst, HSZ hsz, WCHAR* psz, DWORD cchMax, int) {
-  StringEntry* e = findInstance(idInst) ? strings.find(hsz) : nullptr;
+  StringEntry* e = findInstance(idInst) ? lib.strings.find(hsz) : nullptr;
   if (!e) {
     if (psz && cchMax) psz[0] = L'\0';
     return 0;
@@ -114,16 +114,16 @@ DWORD DdeQueryStringW(DWORD idInst, HSZ hsz, WCHAR* psz, DWORD cchMax, int) {
   return static_cast<DWORD>(n);
 }
 
-int DdeCmpStringHandles(HSZ hsz1, HSZ hsz2) { return strings.compare(hsz1, hsz2); }
+int DdeCmpStringHandles(HSZ hsz1, HSZ hsz2) { return lib.strings.compare(hsz1, hsz2); }
 
 BOOL DdeFreeStringHandle(DWORD idInst, HSZ hsz) {
   if (!findInstance(idInst)) return FALSE;
-  return strings.release(idInst, hsz) ? TRUE : FALSE;
+  return lib.strings.release(idInst, hsz) ? TRUE : FALSE;
 }
 
 BOOL DdeKeepStringHandle(DWORD idInst, HSZ hsz) {
-  if (!findInstance(idInst) || !strings.find(hsz)) return FALSE;
-  strings.take(idInst, hsz);
+  if (!findInstance(idInst) || !lib.strings.find(hsz)) return FALSE;
+  lib.strings.take(idInst, hsz);
   return TRUE;
 }
 
@@ -136,20 +136,20 @@ HDDEDATA DdeCreateDataHandle(DWORD idInst, const BYTE* pSrc, DWORD cb, DWORD cbO
     LOG_WRN("DDE data handle of " << cb << " bytes refused");
     return nullptr;
   }
-  return datas.add(idInst, pSrc ? pSrc + cbOff : nullptr, cb, hszItem, wFmt, (afCmd & HDATA_APPOWNED) != 0);
+  return lib.datas.add(idInst, pSrc ? pSrc + cbOff : nullptr, cb, hszItem, wFmt, (afCmd & HDATA_APPOWNED) != 0);
 }
 
 BYTE* DdeAccessData(HDDEDATA hData, DWORD* pcbDataSize) {
-  DataEntry* d = datas.find(hData);
+  DataEntry* d = lib.datas.find(hData);
   if (!d) return nullptr;
   if (pcbDataSize) *pcbDataSize = static_cast<DWORD>(d->bytes.size());
   return reinterpret_cast<BYTE*>(&d->bytes[0]);
 }
 
-BOOL DdeUnaccessData(HDDEDATA hData) { return datas.find(hData) ? TRUE : FALSE; }
+BOOL DdeUnaccessData(HDDEDATA hData) { return lib.datas.find(hData) ? TRUE : FALSE; }
 
 DWORD DdeGetData(HDDEDATA hData, BYTE* pDst, DWORD cbMax, DWORD cbOff) {
-  DataEntry* d = datas.find(hData);
+  DataEntry* d = lib.datas.find(hData);
   if (!d) return 0;
   const std::string& bytes = d->bytes;
   if (!pDst) return static_cast<DWORD>(bytes.size());
@@ -159,7 +159,7 @@ DWORD DdeGetData(HDDEDATA hData, BYTE* pDst, DWORD cbMax, DWORD cbOff) {
   return static_cast<DWORD>(n);
 }
 
-BOOL DdeFreeDataHandle(HDDEDATA hData) { return datas.erase(hData) ? TRUE : FALSE; }
+BOOL DdeFreeDataHandle(HDDEDATA hData) { return lib.datas.erase(hData) ? TRUE : FALSE; }
 
 // ---- Advise loops and callbacks
 
@@ -178,20 +178,20 @@ BOOL DdeEnableCallback(DWORD idInst, HCONV hConv, UINT wCmd) {
 
 UINT RegisterClipboardFormatA(const char* lpszFormat) {
   if (!lpszFormat || !*lpszFormat) return 0;
-  return formats.registerName(fromAnsi(lpszFormat));
+  return lib.formats.registerName(fromAnsi(lpszFormat));
 }
 
 // ---- Test knobs
 
 void ddeBridgeSetStallLimitMs(int ms) {
-  stallLimitMs = ms > 0 ? ms : DDE_BRIDGE_STALL_LIMIT_MS;
+  lib.stallLimitMs = ms > 0 ? ms : DDE_BRIDGE_STALL_LIMIT_MS;
   updateTimers();
 }
 
-int ddeBridgeStallLimitMs() { return stallLimitMs; }
+int ddeBridgeStallLimitMs() { return lib.stallLimitMs; }
 
 void ddeBridgeSetPartialLimitMs(int ms) {
-  partialLimitMs = ms > 0 ? ms : DDE_BRIDGE_PARTIAL_LIMIT_MS;
+  lib.partialLimitMs = ms > 0 ? ms : DDE_BRIDGE_PARTIAL_LIMIT_MS;
   updateTimers();
 }
 
