@@ -14,9 +14,17 @@ std::uint32_t loopKey(int fid, UINT format) {
 }
 }  // namespace
 
-Conversation::Conversation(const char* text, HCONV handle_)
+Conversation::Conversation(const char* text, HCONV handle_, HSZ topicHandle)
     : symbol(makeSymbol(makeRID(text).c_str())), stock(nullptr), added(false), handle(handle_), topic(nullptr) {
-  if (ddeInstance && text) topic = DdeCreateStringHandleA(ddeInstance, text, CP_WINANSI);
+  // The client's own handle: one made again from the text would name another
+  // topic wherever the text lost a character the client's name has.
+  if (ddeInstance && topicHandle) {
+    if (DdeKeepStringHandle(ddeInstance, topicHandle))
+      topic = topicHandle;
+    else
+      LOG_ERR("cannot keep the topic handle of conversation " << static_cast<const void*>(handle) << " (" << text
+                                                              << "); its loops get no data");
+  }
   stock = findOrCreateStock(symbol);
   stock->addConversation(this);
   added = true;

@@ -6,9 +6,9 @@
 //
 // A loop is a field in one format: a client may watch BID as text and as
 // XlTable on one conversation, and stopping one leaves the other running.
-// The conversation keeps its own topic handle, since the client may have
-// spelt the topic differently from the Stock's canonical symbol; advise
-// notifications go out under the spellings clients used.
+// The conversation keeps the client's own topic handle, since the client may
+// have spelt the topic differently from the Stock's canonical symbol; advise
+// notifications go out under the handles clients used.
 
 #include <cstdint>
 #include <string>
@@ -20,7 +20,9 @@ class Stock;
 
 class Conversation {
  public:
-  Conversation(const char* topic, HCONV handle);
+  // `topicHandle` is the one the client connected with; the conversation
+  // keeps it (DdeKeepStringHandle) and posts its advise data under it.
+  Conversation(const char* topic, HCONV handle, HSZ topicHandle);
   virtual ~Conversation();
   Conversation(const Conversation&) = delete;
   Conversation& operator=(const Conversation&) = delete;
@@ -39,6 +41,6 @@ class Conversation {
   // Loops as (fid << 16 | format's low 16 bits), sorted: four bytes a loop.
   std::vector<std::uint32_t> subscriptions;
   HCONV handle;
-  // The topic as the client named it, held for the conversation's life.
+  // The client's topic handle, held for the conversation's life.
   HSZ topic;
 };

@@ -9,6 +9,7 @@
 #include "dde/Stock.h"
 #include "feed/StdFID.h"
 #include "support/Log.h"
+#include "support/Unicode.h"
 
 DWORD ddeInstance = 0;
 HSZ fidItems[NUM_FIDS] = {};
@@ -44,6 +45,21 @@ bool queryName(HSZ hsz, char (&out)[NAME_BUFFER]) {
   DdeQueryStringA(ddeInstance, hsz, out, NAME_BUFFER, CP_WINANSI);
   out[NAME_BUFFER - 1] = '\0';
   return length < NAME_BUFFER;
+}
+
+// Whether `ansi`, the topic as the callback read it, is the client's topic
+// itself. A character Windows-1252 cannot show reads as "?" (lse_vod_中 as
+// lse_vod_?), which names another instrument: such a topic is refused.
+bool readWhole(HSZ hsz, const char* ansi) {
+  WCHAR wide[NAME_BUFFER] = {};
+  if (hsz) DdeQueryStringW(ddeInstance, hsz, wide, NAME_BUFFER, CP_WINUNICODE);
+  wchar_t back[NAME_BUFFER] = {};
+  CodePageToUnicode(CODEPAGE_1252, ansi, back, static_cast<int>(NAME_BUFFER) - 1);
+  for (std::size_t i = 0; i < NAME_BUFFER; ++i) {
+    if (static_cast<std::uint32_t>(wide[i]) != static_cast<std::uint32_t>(back[i])) return false;
+    if (!wide[i]) return true;
+  }
+  return true;
 }
 
 }  // namespace
@@ -115,10 +131,14 @@ HDDEDATA CALLBACK DdeCallback(UINT uType, UINT uFmt, HCONV hconv, HSZ hsz1, HSZ 
         LOG_ERR("refusing topic that does not fit a record identifier (" << topic << "...)");
         return reinterpret_cast<HDDEDATA>(FALSE);
       }
+      if (!readWhole(hsz1, topic)) {
+        LOG_ERR("refusing topic with characters outside Windows-1252 (" << topic << ")");
+        return reinterpret_cast<HDDEDATA>(FALSE);
+      }
       return reinterpret_cast<HDDEDATA>(TRUE);
     case XTYP_CONNECT_CONFIRM:
       LOG_INF("XTYP_CONNECT_CONFIRM " << ptr(hconv) << " (" << topic << ") (" << second << ")");
-      dde::connect(hconv, topic);
+      dde::connect(hconv, hsz1, topic);
       return nullptr;
     case XTYP_WILDCONNECT:
       LOG_INF("XTYP_WILDCONNECT " << ptr(hconv) << " (" << topic << ") (" << second << ")");
@@ -183,13 +203,13 @@ void endAbandonedConversations() {
 
 namespace dde {
 
-void connect(HCONV hconv, const char* topic) {
+void connect(HCONV hconv, HSZ topicHandle, const char* topic) {
   if (findConversation(hconv)) {
     // The library reports each conversation once; a repeat is its fault, not a reason to stop serving.
     LOG_ERR("conversation " << ptr(hconv) << " confirmed twice; keeping the first");
     return;
   }
-  Conversation* conversation = new Conversation(topic, hconv);
+  Conversation* conversation = new Conversation(topic, hconv, topicHandle);
   conversationMap.insert(std::make_pair(keyOf(hconv), conversation));
   LOG_INF("Added " << ptr(hconv) << " to map");
 }

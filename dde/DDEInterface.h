@@ -30,7 +30,8 @@ HDDEDATA CALLBACK DdeCallback(UINT uType, UINT uFmt, HCONV hconv, HSZ hsz1, HSZ 
 // The conversation transactions of the callback. The shell connects to the
 // feed under the same names, hence the namespace.
 namespace dde {
-void connect(HCONV hconv, const char* topic);
+// `topicHandle` is the client's own: advise data is posted under it.
+void connect(HCONV hconv, HSZ topicHandle, const char* topic);
 HDDEDATA wildConnect(HCONV hconv, const char* topic, const char* service, UINT format);
 void disconnect(HCONV hconv);
 }  // namespace dde

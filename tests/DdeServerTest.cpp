@@ -240,12 +240,20 @@ TEST_F(DdeServerTest, ValueTooLongForTheTransportIsErrorForRequestAndLoopAlike) 
   EXPECT_EQ(cText(value), "ERROR");
 }
 
-TEST_F(DdeServerTest, OverlongTopicsAreRefusedNotCut) {
+TEST_F(DdeServerTest, TopicsTooLongOrOutsideWindows1252AreRefusedNotCut) {
   std::uint32_t conv = 0;
-  std::string longTopic = "lse_" + std::string(200, 'v');
-  EXPECT_NE(client.connect("TAVRO", longTopic, conv), DdeReply::Ok);
-  EXPECT_TRUE(conversationMap.empty());
-  EXPECT_TRUE(stocks.empty());
+  for (const std::string& topic : {"lse_" + std::string(200, 'v'), std::string("lse_vod_\xE4\xB8\xAD")}) {
+    EXPECT_NE(client.connect("TAVRO", topic, conv), DdeReply::Ok) << topic;
+    EXPECT_TRUE(conversationMap.empty());
+    EXPECT_TRUE(stocks.empty());
+  }
+  // A Windows-1252 letter is the client's topic itself: it is served (a third
+  // part of a topic names nothing, so this is lse_vod).
+  conv = conversation("lse_vod_\xC3\xA9");
+  ASSERT_EQ(client.adviseStart(conv, "BID", TEXT), DdeReply::Ok);
+  DdeAdvise advise;
+  ASSERT_TRUE(runUntil([&] { return client.nextAdvise(advise, 0); }));
+  EXPECT_EQ(cText(advise.data), getStock("LSE_VOD")->values[4]);
 }
 
 TEST_F(DdeServerTest, WildcardConnectsAreAnsweredOnlyForSystem) {
