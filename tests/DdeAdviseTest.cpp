@@ -45,14 +45,16 @@ TEST_F(DdeAdviseTest, PostAdviseCallsBackOncePerMatchingLoopBeforeReturning) {
   ASSERT_TRUE(DdePostAdvise(inst, topic, bid));
   std::vector<Call> reqs = callsOf(XTYP_ADVREQ);
   ASSERT_EQ(reqs.size(), 3u);
-  std::multiset<std::pair<std::uintptr_t, UINT>> seen;
+  // Oldest conversation first, each telling how many more of its item and format follow.
+  std::vector<std::tuple<std::uintptr_t, UINT, ULONG_PTR>> seen;
   for (const Call& r : reqs) {
     EXPECT_EQ(r.hsz1, topic);
     EXPECT_EQ(r.hsz2, bid);
     EXPECT_EQ(DdeCmpStringHandles(r.hsz2, bid), 0);
-    seen.insert({r.conv, r.fmt});
+    seen.emplace_back(r.conv, r.fmt, r.remaining);
   }
-  EXPECT_EQ(seen, (std::multiset<std::pair<std::uintptr_t, UINT>>{{vodA, CF_TEXT}, {vodA, xltable}, {vodB, CF_TEXT}}));
+  EXPECT_EQ(seen, (std::vector<std::tuple<std::uintptr_t, UINT, ULONG_PTR>>{
+                      {vodA, CF_TEXT, 1}, {vodA, xltable, 0}, {vodB, CF_TEXT, 0}}));
 
   calls.clear();
   ASSERT_TRUE(DdePostAdvise(inst, topic, nullptr));
@@ -214,17 +216,35 @@ TEST_F(DdeAdviseTest, ClientThatFloodsRequestsWithoutReadingIsDropped) {
   EXPECT_TRUE(raw.closedWithin(2000));
 }
 
-TEST_F(DdeAdviseTest, DisconnectDropsTheLoopsOfTheConversation) {
+// Conversations on one topic that end in any order, past the point where the
+// library tidies its list of them, leave posts reaching exactly the others.
+TEST_F(DdeAdviseTest, EndedConversationsLeaveTheirTopicsPostsToTheRest) {
   ASSERT_TRUE(start());
   DdeClient& c = newClient();
-  std::uint32_t conv = connect(c, "lse_vod");
-  ASSERT_EQ(c.adviseStart(conv, "BID", kText), DdeReply::Ok);
-  c.close();
-  ASSERT_TRUE(runUntil([&] { return disconnected(conv); }));
+  std::vector<std::uint32_t> convs;
+  for (int i = 0; i < 7; ++i) {
+    convs.push_back(connect(c, "lse_vod"));
+    ASSERT_EQ(c.adviseStart(convs.back(), "BID", kText), DdeReply::Ok);
+  }
   HSZ topic = DdeCreateStringHandleA(inst, "LSE_VOD", CP_WINANSI);
-  calls.clear();
-  EXPECT_TRUE(DdePostAdvise(inst, topic, nullptr));
-  EXPECT_TRUE(calls.empty());
+  auto served = [&] {
+    calls.clear();
+    EXPECT_TRUE(DdePostAdvise(inst, topic, nullptr));
+    std::vector<std::uint32_t> out;
+    for (const Call& r : callsOf(XTYP_ADVREQ)) out.push_back(static_cast<std::uint32_t>(r.conv));
+    return out;
+  };
+  for (int i : {3, 0, 5, 6}) {
+    ASSERT_TRUE(c.terminate(convs[i]));
+    ASSERT_TRUE(runUntil([&] { return disconnected(convs[i]); }));
+  }
+  EXPECT_EQ(served(), (std::vector<std::uint32_t>{convs[1], convs[2], convs[4]}));
+  std::uint32_t late = connect(c, "LSE_VOD");
+  ASSERT_EQ(c.adviseStart(late, "BID", kText), DdeReply::Ok);
+  EXPECT_EQ(served(), (std::vector<std::uint32_t>{convs[1], convs[2], convs[4], late}));
+  c.close();
+  ASSERT_TRUE(runUntil([&] { return disconnected(late); }));
+  EXPECT_TRUE(served().empty());
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ struct Call {
   std::string text1, text2;
   HSZ hsz1 = nullptr, hsz2 = nullptr;
   std::string data;
+  ULONG_PTR remaining = 0;  // advise requests: how many more for the same item and format follow (dwData1)
 };
 
 class DdeLibraryTest;
@@ -190,8 +191,9 @@ class DdeLibraryTest : public ::testing::Test {
     }
   }
 
-  HDDEDATA record(UINT type, UINT fmt, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA data) {
+  HDDEDATA record(UINT type, UINT fmt, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA data, ULONG_PTR d1) {
     Call c;
+    c.remaining = type == XTYP_ADVREQ ? d1 : 0;
     c.type = type;
     c.fmt = fmt;
     c.conv = reinterpret_cast<std::uintptr_t>(conv);
@@ -320,7 +322,7 @@ class DdeLibraryTest : public ::testing::Test {
   std::vector<std::unique_ptr<DdeClient>> clients;
 };
 
-inline HDDEDATA CALLBACK testCallback(UINT type, UINT fmt, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA data, ULONG_PTR,
-                               ULONG_PTR) {
-  return current ? current->record(type, fmt, conv, hsz1, hsz2, data) : nullptr;
+inline HDDEDATA CALLBACK testCallback(UINT type, UINT fmt, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA data,
+                                      ULONG_PTR d1, ULONG_PTR) {
+  return current ? current->record(type, fmt, conv, hsz1, hsz2, data, d1) : nullptr;
 }

@@ -251,12 +251,19 @@ void endConversation(Instance& in, std::uint32_t id, Client* c) {
   in.convs.erase(it);
   auto byTopic = in.convsByTopic.find(conv.topic);
   if (byTopic != in.convsByTopic.end()) {
-    std::vector<std::uint32_t>& ids = byTopic->second;
-    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
-    if (ids.empty()) in.convsByTopic.erase(byTopic);
+    TopicConvs& t = byTopic->second;
+    if (++t.ended == t.ids.size()) {
+      in.convsByTopic.erase(byTopic);
+    } else if (t.ended > t.ids.size() / 2) {
+      t.ids.erase(std::remove_if(t.ids.begin(), t.ids.end(), [&in](std::uint32_t i) { return !in.convs.count(i); }),
+                  t.ids.end());
+      t.ended = 0;
+    }
   }
   if (c) {
-    c->convs.erase(std::remove(c->convs.begin(), c->convs.end(), id), c->convs.end());
+    // A closing client has handed its list over already.
+    auto mine = std::lower_bound(c->convs.begin(), c->convs.end(), id);
+    if (mine != c->convs.end() && *mine == id) c->convs.erase(mine);
     for (AdviseLoop& l : conv.loops) {
       dropPending(*c, l.pendingSeq);
       --c->loops;
@@ -297,7 +304,8 @@ void closeClient(Instance& in, Client& c, bool farewell) {
     in.clients.erase(it);
   }
   LOG_INF("DDE client " << c.id << " disconnected");
-  std::vector<std::uint32_t> ids(c.convs.begin(), c.convs.end());
+  std::vector<std::uint32_t> ids;
+  ids.swap(c.convs);
   for (std::uint32_t id : ids) endConversation(in, id, &c);
   lib.strings.release(LIBRARY_OWNER, c.service);
   c.service = nullptr;

@@ -106,6 +106,15 @@ struct Listener {
   ino_t ino = 0;
 };
 
+// The conversations on one topic, oldest first. An ended one stays listed
+// until half the list has ended, so that a hundred thousand conversations on
+// one topic end in linear time; ids are never reused, so a listed id that
+// finds no conversation is one that ended.
+struct TopicConvs {
+  std::vector<std::uint32_t> ids;
+  std::size_t ended = 0;
+};
+
 struct Instance {
   DWORD id = 0;
   PFNCALLBACK callback = nullptr;
@@ -118,9 +127,8 @@ struct Instance {
   std::map<int, std::uint64_t> clientByFd;
   // Looked up several times for every advise value; elements never move.
   std::unordered_map<std::uint32_t, Conv> convs;
-  // The same conversations by topic, oldest first: a post visits only its
-  // topic's, not all. Usually one per topic.
-  std::unordered_map<HSZ, std::vector<std::uint32_t>> convsByTopic;
+  // The same conversations by topic: a post visits only its topic's, not all.
+  std::unordered_map<HSZ, TopicConvs> convsByTopic;
 };
 
 // Everything the library holds, for all its instances: one object, so that

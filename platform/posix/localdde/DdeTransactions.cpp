@@ -1,4 +1,6 @@
 #include <cstring>
+#include <functional>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/posix/localdde/DdeBridgeLimits.h"
@@ -18,7 +20,7 @@ HCONV newConversation(Instance& in, Client& c, HSZ topic, HSZ service, std::uint
   lib.strings.take(LIBRARY_OWNER, topic);
   lib.strings.take(LIBRARY_OWNER, service);
   in.convs[id] = conv;
-  in.convsByTopic[topic].push_back(id);  // ids only grow: the list stays oldest first
+  in.convsByTopic[topic].ids.push_back(id);  // ids only grow: the list stays oldest first
   c.convs.push_back(id);
   return hconvOf(id);
 }
@@ -240,26 +242,41 @@ void dispatch(Instance& in, Client& c, const DdeBridgeMessage& m) {
 }
 
 
+namespace {
+
+struct LoopKeyHash {
+  std::size_t operator()(const LoopKey& k) const {
+    return std::hash<std::uintptr_t>()(k.first * 0x9E3779B97F4A7C15ull ^ k.second);
+  }
+};
+
+}  // namespace
+
 bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
   struct Target {
     std::uint32_t conv;
     LoopKey key;
+    ULONG_PTR remaining;  // later targets with the same item and format
   };
   std::vector<Target> targets;
   auto byTopic = in.convsByTopic.find(hszTopic);
   if (byTopic == in.convsByTopic.end()) return true;
-  for (std::uint32_t id : byTopic->second) {
+  std::unordered_map<LoopKey, ULONG_PTR, LoopKeyHash> counts;
+  for (std::uint32_t id : byTopic->second.ids) {
     Conv* cv = findConv(in, id);
     if (!cv) continue;
     Client* c = findClient(in, cv->client);
     if (!c || c->doomed) continue;
     for (const AdviseLoop& l : cv->loops)
-      if (!hszItem || l.item == hszItem) targets.push_back(Target{id, l.key()});
+      if (!hszItem || l.item == hszItem) {
+        targets.push_back(Target{id, l.key(), 0});
+        ++counts[l.key()];
+      }
   }
+  for (Target& t : targets) t.remaining = --counts[t.key];
   for (std::size_t i = 0; i < targets.size(); ++i) {
     // The callback learns how many more requests for the same item and format follow.
-    ULONG_PTR remaining = 0;
-    for (std::size_t k = i + 1; k < targets.size(); ++k) remaining += targets[k].key == targets[i].key ? 1 : 0;
+    ULONG_PTR remaining = targets[i].remaining;
     Conv* conv = findConv(in, targets[i].conv);
     AdviseLoop* l = conv ? conv->findLoop(targets[i].key) : nullptr;
     if (!l) continue;
