@@ -40,10 +40,20 @@ TEST_F(DdeHandlesTest, StringHandlesIgnoreLetterCaseAndKeepTheFirstText) {
   EXPECT_EQ(DdeQueryStringA(inst, again, nullptr, 0, CP_WINANSI), 3u);
 }
 
-TEST_F(DdeHandlesTest, StringHandlesFoldLatinOneLetters) {
-  HSZ lower = DdeCreateStringHandleA(inst, "caf\xe9", CP_WINANSI);
-  HSZ upper = DdeCreateStringHandleA(inst, "CAF\xc9", CP_WINANSI);
+// The A calls speak Windows-1252, as the ANSI code page of a Western Windows.
+TEST_F(DdeHandlesTest, StringHandlesSpeakWindows1252AndFoldItsLetters) {
+  HSZ lower = DdeCreateStringHandleA(inst, "caf\xe9 \x9a\x9c\x9e\xff", CP_WINANSI);
+  HSZ upper = DdeCreateStringHandleA(inst, "CAF\xc9 \x8a\x8c\x8e\x9f", CP_WINANSI);
   EXPECT_EQ(lower, upper);
+  HSZ euro = DdeCreateStringHandleA(inst, "lse_vod_\x80\x81", CP_WINANSI);
+  WCHAR wide[16] = {};
+  EXPECT_EQ(DdeQueryStringW(inst, euro, wide, 16, CP_WINUNICODE), 10u);
+  EXPECT_EQ(std::wstring(wide), std::wstring(L"lse_vod_\u20AC\u0081"));
+  const WCHAR outside[] = {L'l', L's', L'e', L'_', 0x4E2D, 0x20AC, 0};
+  char buf[16];
+  EXPECT_EQ(DdeQueryStringA(inst, DdeCreateStringHandleW(inst, outside, CP_WINUNICODE), buf, sizeof buf, CP_WINANSI),
+            6u);
+  EXPECT_EQ(std::string(buf), "lse_?\x80");
   EXPECT_EQ(DdeCreateStringHandleA(inst, "", CP_WINANSI), nullptr);
   EXPECT_EQ(DdeCreateStringHandleA(inst, std::string(256, 'x').c_str(), CP_WINANSI), nullptr);
 }

@@ -247,13 +247,15 @@ TEST_F(DdeServerTest, TopicsTooLongOrOutsideWindows1252AreRefusedNotCut) {
     EXPECT_TRUE(conversationMap.empty());
     EXPECT_TRUE(stocks.empty());
   }
-  // A Windows-1252 letter is the client's topic itself: it is served (a third
-  // part of a topic names nothing, so this is lse_vod).
-  conv = conversation("lse_vod_\xC3\xA9");
-  ASSERT_EQ(client.adviseStart(conv, "BID", TEXT), DdeReply::Ok);
-  DdeAdvise advise;
-  ASSERT_TRUE(runUntil([&] { return client.nextAdvise(advise, 0); }));
-  EXPECT_EQ(cText(advise.data), getStock("LSE_VOD")->values[4]);
+  // A Windows-1252 character (é, €) is the client's topic itself: it is served
+  // (a third part of a topic names nothing, so this is lse_vod).
+  for (const char* topic : {"lse_vod_\xC3\xA9", "lse_vod_\xE2\x82\xAC"}) {
+    conv = conversation(topic);
+    ASSERT_EQ(client.adviseStart(conv, "BID", TEXT), DdeReply::Ok) << topic;
+    DdeAdvise advise;
+    ASSERT_TRUE(runUntil([&] { return client.nextAdvise(advise, 0); })) << topic;
+    EXPECT_EQ(cText(advise.data), getStock("LSE_VOD")->values[4]) << topic;
+  }
 }
 
 TEST_F(DdeServerTest, WildcardConnectsAreAnsweredOnlyForSystem) {

@@ -9,10 +9,24 @@ namespace localdde {
 
 namespace {
 
+// Windows-1252 at 0x80-0x9F, the ANSI code page the A calls stand for; the
+// five bytes it leaves undefined map to the control points of their value,
+// as Windows maps them.
+const wchar_t CP1252_HIGH[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
 wchar_t upperChar(wchar_t c) {
   if (c >= L'a' && c <= L'z') return static_cast<wchar_t>(c - 32);
   if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<wchar_t>(c - 32);
-  return c;
+  switch (static_cast<std::uint32_t>(c)) {  // the other Windows-1252 letters
+    case 0x0161: return static_cast<wchar_t>(0x0160);
+    case 0x0153: return static_cast<wchar_t>(0x0152);
+    case 0x017E: return static_cast<wchar_t>(0x017D);
+    case 0x00FF: return static_cast<wchar_t>(0x0178);
+    default: return c;
+  }
 }
 
 }  // namespace
@@ -25,13 +39,26 @@ std::wstring upperKey(const std::wstring& s) {
 
 std::wstring fromAnsi(const char* s) {
   std::wstring w;
-  for (; *s; ++s) w.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*s)));
+  for (; *s; ++s) {
+    unsigned char b = static_cast<unsigned char>(*s);
+    w.push_back(b >= 0x80 && b < 0xA0 ? CP1252_HIGH[b - 0x80] : static_cast<wchar_t>(b));
+  }
   return w;
 }
 
 std::string toAnsi(const std::wstring& w) {
   std::string s;
-  for (wchar_t c : w) s.push_back(static_cast<std::uint32_t>(c) <= 0xFF ? static_cast<char>(c) : '?');
+  for (wchar_t c : w) {
+    std::uint32_t u = static_cast<std::uint32_t>(c);
+    char b = '?';
+    if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
+      b = static_cast<char>(u);
+    } else {
+      const wchar_t* hit = std::find(CP1252_HIGH, CP1252_HIGH + 32, c);
+      if (hit != CP1252_HIGH + 32) b = static_cast<char>(0x80 + (hit - CP1252_HIGH));
+    }
+    s.push_back(b);
+  }
   return s;
 }
 

@@ -3,9 +3,9 @@
 // regardless of letter case, counted per owner), data handles and registered
 // clipboard formats. Plain tables, no sockets and no event loop.
 //
-// Text: handles keep code points; the A calls read and write them as
-// Latin-1 bytes, the wire carries UTF-8. Letter case is folded for ASCII and
-// Latin-1, as atoms are compared.
+// Text: handles keep code points; the A calls read and write them in
+// Windows-1252, the wire carries UTF-8. Letter case is folded for the letters
+// of Windows-1252, as atoms are compared.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +22,7 @@ namespace localdde {
 
 std::wstring upperKey(const std::wstring& s);
 std::wstring fromAnsi(const char* s);
-// A code point past Latin-1 becomes '?'.
+// A code point Windows-1252 cannot hold becomes '?'.
 std::string toAnsi(const std::wstring& w);
 // Invalid UTF-8 is taken byte by byte as Latin-1, so no name is lost.
 std::wstring fromUtf8(const std::string& s);
