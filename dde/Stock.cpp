@@ -19,6 +19,7 @@ char userLocale[32] = "en_GB";
 
 namespace {
 std::time_t (*stockClock)() = nullptr;
+StockListener* stockListener = nullptr;
 
 // The field's data as text: its bytes, or "0" for a field without data.
 std::string fieldText(const QelField* field) {
@@ -45,6 +46,8 @@ bool hasFields(char command) {
 }
 }  // namespace
 
+void registerHandleStockChange(StockListener* listener) { stockListener = listener; }
+
 void setStockClock(std::time_t (*clock)()) { stockClock = clock; }
 std::time_t stockNow() { return stockClock ? stockClock() : std::time(nullptr); }
 
@@ -66,7 +69,7 @@ Stock* findOrCreateStock(const std::string& symbol) {
   return &stock;
 }
 
-Stock::Stock() : topic(nullptr), lastUpdate(0), invalid(false), market(nullptr) {}
+Stock::Stock() : topic(nullptr), lastUpdate(0), invalid(false), market(nullptr), watchers(0) {}
 
 Stock::~Stock() {
   if (topic && ddeInstance) DdeFreeStringHandle(ddeInstance, topic);
@@ -118,7 +121,10 @@ void Stock::image(QelUpdate* update) {
     }
   }
   update->stopIterating();
-  if (modified) notifyLoops();
+  if (modified) {
+    notifyLoops();
+    notifyWatchers();
+  }
   releaseRequests();
 }
 
@@ -154,7 +160,10 @@ void Stock::symbolImage(QelUpdate* update) {
   }
   update->stopIterating();
   rowLines.flush();
-  if (modified) notifyLoops();
+  if (modified) {
+    notifyLoops();
+    notifyWatchers();
+  }
   releaseRequests();
 }
 
@@ -182,6 +191,10 @@ void Stock::notifyLoops() {
   for (const auto& post : posts)
     if (post.second > 0 && post.second < NUM_FIDS && fidItems[post.second])
       DdePostAdvise(ddeInstance, post.first, fidItems[post.second]);
+}
+
+void Stock::notifyWatchers() {
+  if (watchers && stockListener) stockListener->stockChanged(*this);
 }
 
 void Stock::releaseRequests() {
@@ -227,6 +240,7 @@ void Stock::error() {
   LOG_DBG("Stock::error");
   invalid = true;
   releaseRequests();
+  notifyWatchers();
   std::vector<Conversation*> watching;
   for (const auto& entry : conversations)
     if (entry.second->symbol == symbol) watching.push_back(entry.second);
@@ -245,7 +259,7 @@ void Stock::addConversation(Conversation* conversation) {
   auto at = lowerBound(conversations, conversation->handle);
   if (at == conversations.end() || at->first != conversation->handle)
     conversations.insert(at, std::make_pair(conversation->handle, conversation));
-  if (conversations.size() == 1) open();
+  if (conversations.size() + watchers == 1) open();
 }
 
 void Stock::removeConversation(Conversation* conversation) {
@@ -258,7 +272,15 @@ void Stock::removeConversation(Conversation* conversation) {
   }
   conversations.erase(it);
   if (conversations.empty()) {
-    close();
+    if (watchers == 0) close();
     conversations.shrink_to_fit();
   }
+}
+
+void Stock::addWatcher() {
+  if (++watchers == 1 && conversations.empty()) open();
+}
+
+void Stock::removeWatcher() {
+  if (watchers > 0 && --watchers == 0 && conversations.empty()) close();
 }

@@ -23,6 +23,16 @@
 #include "platform/ddeml.h"
 
 class Conversation;
+class Stock;
+
+// Hears of every change to the values or the validity of a Stock that has
+// watchers; the spreadsheet's RTD topics register it. Not owned.
+class StockListener {
+ public:
+  virtual ~StockListener() = default;
+  virtual void stockChanged(Stock& stock) = 0;
+};
+void registerHandleStockChange(StockListener* listener);
 
 class Stock {
  public:
@@ -42,6 +52,10 @@ class Stock {
   void error();
   void addConversation(Conversation* conversation);
   void removeConversation(Conversation* conversation);
+  // A watcher other than a conversation (an RTD topic) keeps the records
+  // open as a conversation does, and hears of changes through the listener.
+  void addWatcher();
+  void removeWatcher();
 
   HSZ topic;
   std::time_t lastUpdate;
@@ -54,10 +68,12 @@ class Stock {
   // By handle; usually one, so a sorted array rather than a tree.
   std::vector<std::pair<HCONV, Conversation*>> conversations;
   std::set<HCONV> requests;
+  unsigned watchers;
 
  private:
   void releaseRequests();
   void notifyLoops();
+  void notifyWatchers();
 };
 
 // Canonical symbol -> Stock; entries are made on first mention and never
