@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 
 namespace {
@@ -158,22 +159,44 @@ TEST_F(StdFIDTest, UserGuideListsEveryItemWithItsKind) {
       {"trade type", FID_TYPE_TRADE_TYPE}};
   std::ifstream guide(TAVRO_USER_GUIDE);
   ASSERT_TRUE(guide) << TAVRO_USER_GUIDE;
+  // Two tables: "| Kind | What a cell shows |" explains each kind once, and
+  // "| Item | Kind | ..." lists each item once with one of those kinds.
   std::map<std::string, int> listed;
-  std::string line;
-  bool inTable = false;
+  std::set<std::string> explained;
+  std::string line, table;
   while (std::getline(guide, line)) {
-    if (line.rfind("| Item | Kind |", 0) == 0) inTable = true;
-    if (!inTable || line.rfind("| `", 0) != 0) continue;
-    // | `NAME` | kind | what it holds |
-    std::size_t nameEnd = line.find('`', 3), kindStart = line.find("| ", nameEnd), kindEnd = line.find(" |", kindStart + 1);
-    ASSERT_NE(kindEnd, std::string::npos) << line;
-    std::string kind = line.substr(kindStart + 2, kindEnd - kindStart - 2);
-    ASSERT_EQ(kinds.count(kind), 1u) << line;
-    listed[line.substr(3, nameEnd - 3)] = kinds.at(kind);
+    if (line.empty() || line[0] != '|') {
+      table.clear();
+      continue;
+    }
+    if (table.empty()) {
+      table = line;
+      continue;
+    }
+    if (line.rfind("|---", 0) == 0) continue;
+    if (table.rfind("| Kind | What a cell shows |", 0) == 0) {
+      std::string kind = line.substr(2, line.find(" |", 2) - 2);
+      EXPECT_EQ(kinds.count(kind), 1u) << "explained kind that no field has: " << line;
+      EXPECT_TRUE(explained.insert(kind).second) << "kind explained twice: " << line;
+    } else if (table.rfind("| Item | Kind |", 0) == 0) {
+      // | `NAME` | kind | what it holds |
+      ASSERT_EQ(line.rfind("| `", 0), 0u) << line;
+      std::size_t nameEnd = line.find('`', 3), kindStart = line.find("| ", nameEnd),
+                  kindEnd = line.find(" |", kindStart + 1);
+      ASSERT_NE(kindEnd, std::string::npos) << line;
+      std::string kind = line.substr(kindStart + 2, kindEnd - kindStart - 2);
+      ASSERT_EQ(kinds.count(kind), 1u) << line;
+      std::string name = line.substr(3, nameEnd - 3);
+      EXPECT_EQ(listed.count(name), 0u) << "item listed twice: " << line;
+      listed[name] = kinds.at(kind);
+    }
   }
-  std::map<std::string, int> table;
-  for (const auto& [name, fid] : fidMap) table[name] = fidType[fid];
-  EXPECT_EQ(listed, table);
+  std::map<std::string, int> fields;
+  for (const auto& [name, fid] : fidMap) fields[name] = fidType[fid];
+  EXPECT_EQ(listed, fields);
+  std::set<std::string> all;
+  for (const auto& entry : kinds) all.insert(entry.first);
+  EXPECT_EQ(explained, all);
 }
 
 }  // namespace
