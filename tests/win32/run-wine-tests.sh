@@ -11,12 +11,17 @@
 # clients (ddefaults), each in a fresh TavroDDE.exe, the quick form of the Wine
 # benchmark, and a silent uninstall that must leave nothing behind.
 #
+# The package is signed with a throwaway self-signed certificate made for the
+# run, and every signature is verified; the HTML guide and its Start-menu entry
+# are checked; a silent uninstall while TavroDDE runs must change nothing and
+# fail, the one after "Exit" must remove everything, the uninstaller included.
+#
 # usage: tests/win32/run-wine-tests.sh [--feedsim PATH] [--build DIR] [--keep]
 #   --feedsim PATH  the POSIX feedsim (default build/dev/tools/feedsim/feedsim, built if missing)
 #   --build DIR     the mingw build to package (default build/mingw, configured from the
 #                   mingw preset and built)
 #   --keep          keep the temporary directory (Wine prefix, logs) for a look afterwards
-# Installs g++-mingw-w64-x86-64, nsis, wine64 and xvfb when missing and run as root.
+# Installs g++-mingw-w64-x86-64, nsis, wine64, xvfb, cmark and osslsigncode when missing and run as root.
 # The last line is "N passed, M failed"; the exit status is non-zero on a failure.
 
 set -u
@@ -70,6 +75,9 @@ command -v makensis > /dev/null || missing+=(nsis)
 command -v Xvfb > /dev/null || missing+=(xvfb xauth)
 command -v xwd > /dev/null || missing+=(x11-apps)
 command -v convert > /dev/null && convert -version 2> /dev/null | grep -q ImageMagick || missing+=(imagemagick)
+command -v cmark > /dev/null || missing+=(cmark)
+command -v osslsigncode > /dev/null || missing+=(osslsigncode)
+command -v openssl > /dev/null || missing+=(openssl)
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     say "missing ${missing[*]} and not root: cannot run"
@@ -111,13 +119,37 @@ if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     exit 1
   }
 fi
-if cmake --build "$BUILD" -j2 --target package > "$BUILD/build.log" 2>&1; then
-  pass "mingw build and package"
+# A throwaway code-signing certificate, self-signed, for this run only; the
+# password reaches the build through a file, as a release build's would.
+SIGN_DIR=$(mktemp -d /tmp/tavro-sign.XXXXXX)
+trap 'rm -rf "$SIGN_DIR"' EXIT
+head -c 18 /dev/urandom | base64 > "$SIGN_DIR/password"
+if ! { openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=TavroDDE test signing" \
+         -addext "extendedKeyUsage=codeSigning" -keyout "$SIGN_DIR/key.pem" -out "$SIGN_DIR/cert.pem" &&
+       openssl pkcs12 -export -inkey "$SIGN_DIR/key.pem" -in "$SIGN_DIR/cert.pem" \
+         -passout "file:$SIGN_DIR/password" -out "$SIGN_DIR/cert.p12"; } > "$SIGN_DIR/openssl.log" 2>&1; then
+  fail "test certificate" "$(tail -3 "$SIGN_DIR/openssl.log")"
+  summary
+  exit 1
+fi
+if TAVRO_SIGN_PKCS12="$SIGN_DIR/cert.p12" TAVRO_SIGN_PASSWORD_FILE="$SIGN_DIR/password" \
+   cmake --build "$BUILD" -j2 --target package > "$BUILD/build.log" 2>&1; then
+  pass "mingw build and package, signed with a throwaway certificate"
 else
   fail "mingw build and package" "see $BUILD/build.log"
   summary
   exit 1
 fi
+# Verifies each named file's Authenticode signature against the test certificate.
+verify_signed() {  # name files...
+  local name=$1 f bad=""
+  shift
+  for f in "$@"; do
+    osslsigncode verify -CAfile "$SIGN_DIR/cert.pem" -in "$f" > "$SIGN_DIR/verify.log" 2>&1 &&
+      grep -q 'Subject: /CN=TavroDDE test signing' "$SIGN_DIR/verify.log" || bad="$bad $(basename "$f")"
+  done
+  if [ -z "$bad" ]; then pass "$name: $# signatures verified (osslsigncode verify)"; else fail "$name: not validly signed:" "$bad"; fi
+}
 PACKAGE=$(ls "$BUILD"/TavroDDE-*-win64-127.0.0.1.exe 2> /dev/null | head -1)
 PACKAGE_ZIP=${PACKAGE%.exe}.zip
 if [ -f "$PACKAGE" ] && [ -f "$PACKAGE_ZIP" ]; then
@@ -127,6 +159,10 @@ else
   summary
   exit 1
 fi
+ZIP_DIR="$SIGN_DIR/zip"
+mkdir -p "$ZIP_DIR" && unzip -q -o "$PACKAGE_ZIP" -d "$ZIP_DIR"
+verify_signed "installer, and the ZIP's TavroDDE.exe and ddeclient.exe" "$PACKAGE" "$ZIP_DIR"/*/TavroDDE.exe "$ZIP_DIR"/*/ddeclient.exe
+if [ -f "$(echo "$ZIP_DIR"/*/TavroDDE-guide.html)" ]; then pass "the ZIP carries the guide as HTML"; else fail "the ZIP's guide" "$(cd "$ZIP_DIR" && find . -type f)"; fi
 DRIVER_EXE="$BUILD/tools/ddeclient/win32/dialogdriver.exe"
 PROBE_EXE="$BUILD/tests/win32/ddemlprobe.exe"
 FAULTS_EXE="$BUILD/tests/win32/ddefaults.exe"
@@ -152,6 +188,7 @@ cleanup() {
   fi
   [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2> /dev/null
   if [ "$KEEP" = 1 ]; then say "kept $TMP"; else rm -rf "$TMP"; fi
+  rm -rf "$SIGN_DIR"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -241,9 +278,10 @@ WIN_USER=$(ls "$WINEPREFIX/drive_c/users" | grep -v '^Public$' | head -1)
 PROFILE="$WINEPREFIX/drive_c/users/$WIN_USER"
 INSTALLED="$PROFILE/AppData/Local/Programs/TavroDDE"
 SHORTCUT="$PROFILE/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/TavroDDE.lnk"
+GUIDE_SHORTCUT="$PROFILE/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/TavroDDE guide.lnk"
 UNINSTALL_KEY='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\TavroDDE'
 RUN_KEY='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
-INSTALLED_FILES="TavroDDE.exe ddeclient.exe NOTICE.txt Uninstall.exe guide/spreadsheets.md guide/login-dialog.png guide/tray-tip.png"
+INSTALLED_FILES="TavroDDE.exe ddeclient.exe NOTICE.txt Uninstall.exe TavroDDE-guide.html"
 reg_value() { timeout 30 "$WINE" reg query "$1" /v "$2" 2> /dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z]* *//p"; }
 
 t0=$(date +%s)
@@ -259,13 +297,33 @@ else
   exit 1
 fi
 if [ -f "$SHORTCUT" ]; then pass "Start-menu shortcut TavroDDE.lnk"; else fail "Start-menu shortcut" "no $SHORTCUT"; fi
-uninstall_string=$(reg_value "$UNINSTALL_KEY" UninstallString)
-if echo "$uninstall_string" | grep -q 'AppData\\Local\\Programs\\TavroDDE\\Uninstall.exe' &&
-   reg_value "$UNINSTALL_KEY" DisplayName | grep -q "^TavroDDE $PROJECT_VERSION (127.0.0.1)$"; then
-  pass "uninstaller registered for this user: $uninstall_string"
+if [ -f "$GUIDE_SHORTCUT" ] && strings -a -e l "$GUIDE_SHORTCUT" | grep -qx 'TavroDDE-guide\.html'; then
+  pass "Start-menu entry \"TavroDDE guide\" opens the installed TavroDDE-guide.html"
 else
-  fail "uninstall key" "UninstallString \"$uninstall_string\""
+  fail "Start-menu entry for the guide" "$(ls "$(dirname "$SHORTCUT")")"
 fi
+verify_signed "installed TavroDDE.exe, ddeclient.exe and Uninstall.exe" \
+  "$INSTALLED/TavroDDE.exe" "$INSTALLED/ddeclient.exe" "$INSTALLED/Uninstall.exe"
+uninstall_string=$(reg_value "$UNINSTALL_KEY" UninstallString)
+quiet_string=$(reg_value "$UNINSTALL_KEY" QuietUninstallString)
+WIN_INSTALLED=$(reg_value "$UNINSTALL_KEY" InstallLocation)
+if echo "$WIN_INSTALLED" | grep -q 'AppData\\Local\\Programs\\TavroDDE$' &&
+   [ "$uninstall_string" = "\"$WIN_INSTALLED\\Uninstall.exe\" _?=$WIN_INSTALLED" ] &&
+   [ "$quiet_string" = "\"$WIN_INSTALLED\\Uninstall.exe\" /S _?=$WIN_INSTALLED" ] &&
+   reg_value "$UNINSTALL_KEY" DisplayName | grep -q "^TavroDDE $PROJECT_VERSION (127.0.0.1)$"; then
+  pass "uninstaller registered for this user, run in place: $quiet_string"
+else
+  fail "uninstall key" "UninstallString \"$uninstall_string\", QuietUninstallString \"$quiet_string\""
+fi
+# The QuietUninstallString, as a deployment tool runs it: waits, and gives the exit status.
+quiet_uninstall() { wine_run 120 "$INSTALLED/Uninstall.exe" /S "_?=$WIN_INSTALLED" > /dev/null 2>&1; }
+# Every installed file with its checksum, both shortcuts and both registry entries.
+install_state() {
+  (cd "$INSTALLED" 2> /dev/null && find . -type f | sort | xargs -d '\n' md5sum)
+  ls "$SHORTCUT" "$GUIDE_SHORTCUT" 2> /dev/null
+  reg_value "$UNINSTALL_KEY" QuietUninstallString
+  reg_value "$RUN_KEY" TavroDDE
+}
 run_value=$(reg_value "$RUN_KEY" TavroDDE)
 if echo "$run_value" | grep -q 'TavroDDE\\TavroDDE.exe'; then
   pass "start at sign-in (/STARTATSIGNIN): Run value $run_value"
@@ -283,10 +341,18 @@ if echo "$out" | grep -q "^version: $PROJECT_VERSION" && echo "$out" | grep -q "
 else
   fail "version resource" "project $PROJECT_VERSION: $out"
 fi
-if head -1 "$INSTALLED/guide/spreadsheets.md" | grep -q '127\.0\.0\.1'; then
-  pass "the installed guide names the feed host it was built for"
+# The guide: one HTML file, its first lines naming the feed host and the
+# signature, its pictures inline, every link within it landing on a heading.
+GUIDE_HTML="$INSTALLED/TavroDDE-guide.html"
+guide_top=$(sed -n '/<blockquote>/,/<\/blockquote>/{p;/<\/blockquote>/q}' "$GUIDE_HTML" | tr '\n' ' ')
+dangling=$(grep -o 'href="#[^"]*"' "$GUIDE_HTML" | sed 's/href="#\(.*\)"/\1/' | sort -u |
+  while read -r anchor; do grep -q "id=\"$anchor\"" "$GUIDE_HTML" || echo "$anchor"; done)
+if echo "$guide_top" | grep -q 'feed server <strong>127\.0\.0\.1</strong>' && echo "$guide_top" | grep -q 'digital signature' &&
+   [ "$(grep -c 'src="data:image/png;base64,' "$GUIDE_HTML")" -ge 2 ] && ! grep -q '<img src="[^d]' "$GUIDE_HTML" &&
+   grep -q '<title>TavroDDE guide</title>' "$GUIDE_HTML" && [ -z "$dangling" ]; then
+  pass "the installed HTML guide: feed host and signature first, $(grep -c 'src="data:image' "$GUIDE_HTML") pictures inline, $(grep -o 'href="#' "$GUIDE_HTML" | wc -l) links all landing"
 else
-  fail "guide's feed host" "$(head -1 "$INSTALLED/guide/spreadsheets.md")"
+  fail "the installed HTML guide" "top: $guide_top; links to nowhere: $dangling"
 fi
 
 # From here on everything runs the installed programs.
@@ -462,6 +528,7 @@ check_value() {  # name pattern command...
   fi
 }
 check_value "request lse_vod BID in CF_TEXT" "$number" client request lse_vod BID
+check_value "request lse_vod bid: item names in any letter case" "$number" client request lse_vod bid
 check_value "request lse_vod BID in XlTable" "$number" client request lse_vod BID --xltable
 check_value "request lse_vod NAME in XlTable" '^Vodafone Group$' client request lse_vod NAME --xltable
 check_value "request lse_vod LAST_TRADE_TIME as a time of day" '^[0-2][0-9]:[0-5][0-9]:[0-5][0-9]$' \
@@ -562,6 +629,16 @@ if wait_for_line 15 "logged in" "$TMP/tavro3.out" && driver tip "No active stock
     pass "three instruments advised on BID at once, each loop only its own instrument's values: ${counts%, }"
   else
     fail "three instruments on one item" "${wrong:-$counts}"
+  fi
+  # Uninstalling while it runs: refused before anything is touched.
+  before=$(install_state)
+  quiet_uninstall
+  rc=$?
+  after=$(install_state)
+  if [ $rc -ne 0 ] && [ "$before" = "$after" ] && kill -0 "$TAVRO_PID" 2> /dev/null; then
+    pass "silent uninstall while TavroDDE runs: exit $rc, every file, shortcut and key kept"
+  else
+    fail "uninstall while running" "exit $rc; changed: $(diff <(echo "$before") <(echo "$after") | grep '^[<>]' | tr '\n' ' ')"
   fi
   out=$(driver menu-exit --timeout 15)
   if echo "$out" | grep -q 'Exit chosen'; then pass "tray menu shown, \"Exit\" chosen"; else fail "tray menu" "$out"; fi
@@ -712,19 +789,26 @@ fi
 
 # --- uninstall --------------------------------------------------------------
 
-# The uninstaller runs from a copy of itself and returns at once: wait for its work.
+# The uninstaller runs in place and ends before its own file can go: a hidden
+# command prompt deletes that file and the folder just after.
 t0=$(date +%s)
-wine_run 60 "$INSTALLED/Uninstall.exe" /S > /dev/null 2>&1
+quiet_uninstall
+rc=$?
 for _ in $(seq 1 150); do [ -e "$INSTALLED" ] || break; sleep 0.2; done
 left=""
 [ -e "$INSTALLED" ] && left="$left files: $(cd "$INSTALLED" && find . -mindepth 1 | tr '\n' ' ')"
 [ -e "$SHORTCUT" ] && left="$left the shortcut;"
+[ -e "$GUIDE_SHORTCUT" ] && left="$left the guide's shortcut;"
 timeout 30 "$WINE" reg query "$UNINSTALL_KEY" > /dev/null 2>&1 && left="$left the uninstall key;"
 [ -n "$(reg_value "$RUN_KEY" TavroDDE)" ] && left="$left the Run value;"
-if [ -z "$left" ]; then
-  pass "silent uninstall (/S) in $(( $(date +%s) - t0 )) s: no file, shortcut, uninstall key or Run value left"
+temp_left=$(find "$PROFILE/Temp" "$PROFILE/AppData/Local/Temp" -maxdepth 2 \( -name '~nsu*' -o -name 'Au_.exe' -o -name 'Uninstall.exe' \) 2> /dev/null)
+[ -n "$temp_left" ] && left="$left in %TEMP%: $temp_left;"
+timeout 30 "$WINE" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations \
+  > /dev/null 2>&1 && left="$left a reboot-time delete under HKLM;"
+if [ $rc -eq 0 ] && [ -z "$left" ]; then
+  pass "silent uninstall after Exit in $(( $(date +%s) - t0 )) s: exit 0; no file, shortcut, key, Run value, %TEMP% copy or reboot-time delete left"
 else
-  fail "silent uninstall" "left:$left"
+  fail "silent uninstall" "exit $rc; left:$left"
 fi
 
 if [ "$FAILED" -gt 0 ]; then
