@@ -39,40 +39,42 @@ Conversation::~Conversation() {
   if (topic && ddeInstance) DdeFreeStringHandle(ddeInstance, topic);
 }
 
+namespace {
+std::vector<Conversation::Loop>::iterator lowerBound(std::vector<Conversation::Loop>& loops, std::uint32_t key) {
+  return std::lower_bound(loops.begin(), loops.end(), key,
+                          [](const Conversation::Loop& loop, std::uint32_t k) { return loop.key < k; });
+}
+}  // namespace
+
 bool Conversation::open(int fid, UINT format) {
   std::uint32_t key = loopKey(fid, format);
-  auto at = std::lower_bound(subscriptions.begin(), subscriptions.end(), key);
-  if (at != subscriptions.end() && *at == key) return true;
+  auto at = lowerBound(subscriptions, key);
+  if (at != subscriptions.end() && at->key == key) return true;
   if (!added) {
     stock->addConversation(this);
     added = true;
   }
-  subscriptions.insert(at, key);
+  subscriptions.insert(at, Loop{key, false});
   return true;
 }
 
 void Conversation::close(int fid, UINT format) {
   std::uint32_t key = loopKey(fid, format);
-  auto at = std::lower_bound(subscriptions.begin(), subscriptions.end(), key);
-  if (at != subscriptions.end() && *at == key) subscriptions.erase(at);
+  auto at = lowerBound(subscriptions, key);
+  if (at != subscriptions.end() && at->key == key) subscriptions.erase(at);
   if (subscriptions.empty()) {
     stock->removeConversation(this);
     added = false;
   }
 }
 
-std::vector<int> Conversation::subscribedFields() const {
-  std::vector<int> fids;
-  for (std::uint32_t key : subscriptions)
-    if (fids.empty() || fids.back() != fieldOf(key)) fids.push_back(fieldOf(key));
-  return fids;
+Conversation::Loop* Conversation::findLoop(int fid, UINT format) {
+  std::uint32_t key = loopKey(fid, format);
+  auto at = lowerBound(subscriptions, key);
+  return at != subscriptions.end() && at->key == key ? &*at : nullptr;
 }
 
 void Conversation::error() {
   LOG_DBG("Conversation::error " << symbol);
-  // Each post is served at once through XTYP_ADVREQ, which may end loops; walk a copy.
-  std::vector<int> fids = subscribedFields();
-  for (int fid : fids)
-    if (ddeInstance && topic && fid >= 0 && fid < NUM_FIDS) DdePostAdvise(ddeInstance, topic, fidItems[fid]);
   subscriptions.clear();
 }

@@ -27,19 +27,29 @@ class Conversation {
   Conversation(const Conversation&) = delete;
   Conversation& operator=(const Conversation&) = delete;
 
+  // One advise loop: a field in one format.
+  struct Loop {
+    std::uint32_t key;  // fid << 16 | the format's low 16 bits
+    // Whether it has had data since it started: until then every notification
+    // of its Stock sends it the value, after that only a changed one.
+    bool served;
+    int fid() const { return static_cast<int>(key >> 16); }
+    UINT format() const { return key & 0xFFFFu; }
+  };
+
   bool open(int fid, UINT format);
   void close(int fid, UINT format);
+  // The instrument has been refused: its loops have had their "ERROR" and
+  // are forgotten.
   void error();
-
-  // The fields with at least one loop, each once, ascending.
-  std::vector<int> subscribedFields() const;
-  static int fieldOf(std::uint32_t loop) { return static_cast<int>(loop >> 16); }
+  // The loop on `fid` in `format`, or null.
+  Loop* findLoop(int fid, UINT format);
 
   std::string symbol;
   Stock* stock;
   bool added;
-  // Loops as (fid << 16 | format's low 16 bits), sorted: four bytes a loop.
-  std::vector<std::uint32_t> subscriptions;
+  // Sorted by key: eight bytes a loop.
+  std::vector<Loop> subscriptions;
   HCONV handle;
   // The client's topic handle, held for the conversation's life.
   HSZ topic;

@@ -114,8 +114,7 @@ HDDEDATA CALLBACK DdeCallback(UINT uType, UINT uFmt, HCONV hconv, HSZ hsz1, HSZ 
     // another instrument's where a library matches loops by item alone.
     auto fid = fidsByItem.find(hsz2);
     if (fid != fidsByItem.end()) {
-      Conversation* conversation = findConversation(hconv);
-      return adviseData(conversation ? conversation->stock : nullptr, fid->second, hsz2, uFmt);
+      return loopData(findConversation(hconv), fid->second, hsz2, uFmt);
     }
   }
   char topic[NAME_BUFFER];

@@ -150,10 +150,47 @@ std::string renderText(const Stock*, const char* text, int fid) {
   return out;
 }
 
+bool renderValue(const Stock* stock, const char* text, UINT format, int fid, std::string& bytes) {
+  if (!text) text = "";
+  if (!isXlTable(format)) {
+    bytes = renderText(stock, text, fid);
+    return true;
+  }
+  int type = fidTypeOf(fid);
+  if (type != FID_TYPE_TIME && type != FID_TYPE_TEXT && !codedType(type)) {
+    std::size_t length = std::strlen(text);
+    // As text this value would be past the transport's limit.
+    if (length + 1 > DDE_MAX_VALUE_BYTES) return false;
+    if (length > MAX_XLTABLE_STRING) {
+      double value = 0.0;
+      if (std::sscanf(text, "%lf", &value) == 1 && isNonDecimalNumber(text, value)) return false;
+    }
+  }
+  bytes = renderXlTable(stock, text, fid);
+  return true;
+}
+
+bool sameRendering(const Stock* stock, const char* a, const char* b, UINT format, int fid) {
+  if (!a) a = "";
+  if (!b) b = "";
+  if (!isXlTable(format) && fidTypeOf(fid) != FID_TYPE_TIME) {
+    // The text itself, or "ERROR" for both past the limit.
+    std::size_t la = std::strlen(a), lb = std::strlen(b);
+    if (la + 1 > DDE_MAX_VALUE_BYTES && lb + 1 > DDE_MAX_VALUE_BYTES) return true;
+    return la == lb && std::memcmp(a, b, la) == 0;
+  }
+  std::string ra, rb;
+  bool va = renderValue(stock, a, format, fid, ra) && ra.size() <= DDE_MAX_VALUE_BYTES;
+  bool vb = renderValue(stock, b, format, fid, rb) && rb.size() <= DDE_MAX_VALUE_BYTES;
+  return va == vb && (!va || ra == rb);
+}
+
 HDDEDATA getHandle(Stock* stock, const char* text, UINT format, int fid) {
+  std::string bytes;
+  if (!renderValue(stock, text, format, fid, bytes))
+    return errorData(fid >= 0 && fid < NUM_FIDS ? fidItems[fid] : nullptr);
   // The handle carries the format as the client asked for it (sign extension included).
-  if (isXlTable(format)) return handleOf(renderXlTable(stock, text, fid), fid, format);
-  return handleOf(renderText(stock, text, fid), fid, CF_TEXT);
+  return handleOf(bytes, fid, isXlTable(format) ? format : CF_TEXT);
 }
 
 HDDEDATA xltableString(int fid, const char* text) { return handleOf(xltableStringBytes(text), fid, xltableFmt); }

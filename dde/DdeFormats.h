@@ -25,6 +25,15 @@ std::string xltableFloatBytes(const char* text);
 // Local "%H:%M:%S" of decimal seconds since 1970; empty when it cannot be shown.
 std::string timeOfDay(const char* text);
 
+// The bytes of `text` as a client of `format` receives them; false when the
+// client gets "ERROR" instead because the value cannot reach it whole. A
+// number obeys the one rule in both formats: its value, or "ERROR" past the
+// transport's limit, and in a table also when it is no decimal number (a
+// string cell) longer than a cell holds: only descriptive texts are cut.
+bool renderValue(const Stock* stock, const char* text, UINT format, int fid, std::string& bytes);
+// Whether a client of `format` receives the same for `a` as for `b`.
+bool sameRendering(const Stock* stock, const char* a, const char* b, UINT format, int fid);
+
 HDDEDATA getHandle(Stock* stock, const char* text, UINT format, int fid);
 HDDEDATA xltableString(int fid, const char* text);
 HDDEDATA xltableFloat(int fid, const char* text);

@@ -18,14 +18,12 @@ const void* ptr(HCONV hconv) { return static_cast<const void*>(hconv); }
 // forever for its "ERROR": the refusal was posted before the loop existed.
 // The loop only exists once the advise start returns, so the notice goes out
 // on the next turn of the event loop, to the conversation if it is still there.
-void sendErrorLater(HCONV hconv, int fid) {
+void sendErrorLater(HCONV hconv) {
   EventLoop* loop = EventLoop::current();
   if (!loop) return;
-  loop->post([hconv, fid] {
+  loop->post([hconv] {
     Conversation* conversation = findConversation(hconv);
-    if (conversation && conversation->stock->invalid && conversation->topic && ddeInstance && fid > 0 &&
-        fid < NUM_FIDS)
-      DdePostAdvise(ddeInstance, conversation->topic, fidItems[fid]);
+    if (conversation && conversation->stock->invalid) conversation->stock->serveNewLoops();
   });
 }
 }  // namespace
@@ -79,7 +77,7 @@ BOOL adviseStart(HCONV hconv, const char* topic, const char* item, UINT format) 
     return FALSE;
   }
   if (!conversation->open(fid, format)) return FALSE;
-  if (conversation->stock && conversation->stock->invalid) sendErrorLater(hconv, fid);
+  if (conversation->stock && conversation->stock->invalid) sendErrorLater(hconv);
   return TRUE;
 }
 
@@ -88,7 +86,16 @@ HDDEDATA adviseRequest(HCONV hconv, const char* topic, const char* item, HSZ ite
   if (!isServedFormat(format)) return nullptr;
   Conversation* conversation = findConversation(hconv);
   if (fid != 0 && !conversation) LOG_ERR("advise data for unknown conversation " << ptr(hconv) << " (" << topic << ")");
-  return adviseData(conversation ? conversation->stock : nullptr, fid, itemHandle, format);
+  return loopData(conversation, fid, itemHandle, format);
+}
+
+HDDEDATA loopData(Conversation* conversation, int fid, HSZ itemHandle, UINT format) {
+  if (!isServedFormat(format)) return nullptr;
+  Stock* stock = conversation ? conversation->stock : nullptr;
+  Conversation::Loop* loop = conversation ? conversation->findLoop(fid, format) : nullptr;
+  if (loop && loop->served && !adviseNews(stock, fid, format)) return nullptr;
+  if (loop) loop->served = true;
+  return adviseData(stock, fid, itemHandle, format);
 }
 
 HDDEDATA adviseData(Stock* stock, int fid, HSZ itemHandle, UINT format) {

@@ -65,6 +65,13 @@ class FieldText {
       m_bytes[TAG] = static_cast<char>(HEAP);
     }
   }
+  // Exchanges the two texts, storage included: no allocation.
+  void swap(FieldText& other) noexcept {
+    char bytes[sizeof m_bytes];
+    std::memcpy(bytes, m_bytes, sizeof bytes);
+    std::memcpy(m_bytes, other.m_bytes, sizeof bytes);
+    std::memcpy(other.m_bytes, bytes, sizeof bytes);
+  }
   bool equals(const char* text, std::size_t n) const { return size() == n && std::memcmp(data(), text, n) == 0; }
 
   const char* c_str() const { return onHeap() ? heap()->c_str() : m_bytes; }
@@ -137,8 +144,14 @@ class FieldValues {
   // The text of `fid`, made empty when the field is new. Later insertions
   // move the entries, so the reference is for immediate use.
   FieldText& operator[](int fid) {
+    bool added;
+    return slot(fid, added);
+  }
+  // As operator[], telling whether the field is new.
+  FieldText& slot(int fid, bool& added) {
     iterator it = lowerBound(fid);
-    if (it != m_entries.end() && it->first == fid) return it->second;
+    added = !(it != m_entries.end() && it->first == fid);
+    if (!added) return it->second;
     std::size_t at = static_cast<std::size_t>(it - m_entries.begin());
     m_entries.reserve(m_entries.size() + 1);  // exactly one more: no slack per instrument
     return m_entries.insert(m_entries.begin() + static_cast<std::ptrdiff_t>(at), value_type(fid, FieldText()))

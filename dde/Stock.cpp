@@ -8,6 +8,7 @@
 
 #include "dde/Conversation.h"
 #include "dde/DDEInterface.h"
+#include "dde/DdeFormats.h"
 #include "feed/StdFID.h"
 #include "support/Log.h"
 #include "support/TavroUtil.h"
@@ -47,6 +48,79 @@ bool hasFields(char command) {
 }  // namespace
 
 void registerHandleStockChange(StockListener* listener) { stockListener = listener; }
+
+// One update's notification: the Stock that posts, and the text each field
+// the update changed had before, so that each loop reached can tell whether
+// its client would see anything new. There is one, reused: the texts it
+// keeps are swapped with the stored ones, so no update allocates for them.
+struct Stock::Round {
+  struct Change {
+    int fid;
+    bool existed;  // a field without a value gave its loops "ERROR"
+    FieldText previous;
+    signed char news[2];  // per format (text, table): -1 not yet known, 0 same, 1 changed
+  };
+
+  const Stock* stock = nullptr;
+  bool everything = false;  // the "ERROR" of a refused instrument reaches every loop
+  std::vector<Change> changes;
+  std::size_t used = 0;
+  unsigned char slot[NUM_FIDS] = {};  // fid -> index in changes + 1; 0: unchanged
+
+  // Called before `stored`, the text of `fid`, takes its new value.
+  void remember(int fid, FieldText& stored, bool added) {
+    if (fid < 0 || fid >= NUM_FIDS || slot[fid]) return;  // a field twice in one update keeps its first text
+    if (used == changes.size()) changes.push_back(Change{});
+    Change& change = changes[used++];
+    change.fid = fid;
+    change.existed = !added;
+    change.previous.swap(stored);
+    change.news[0] = change.news[1] = -1;
+    slot[fid] = static_cast<unsigned char>(used);
+  }
+
+  bool news(int fid, UINT format) {
+    if (everything) return true;
+    if (fid < 0 || fid >= NUM_FIDS || !slot[fid]) return false;
+    Change& change = changes[slot[fid] - 1u];
+    int kind = isXlTable(format) ? 1 : 0;
+    if (change.news[kind] < 0) {
+      auto now = stock->values.find(fid);
+      bool same = change.existed && now != stock->values.end() &&
+                  sameRendering(stock, change.previous.c_str(), now->second.c_str(), format, fid);
+      change.news[kind] = same ? 0 : 1;
+    }
+    return change.news[kind] == 1;
+  }
+};
+
+namespace {
+Stock::Round round;
+// Rounds do not nest; if one ever did, its loops would all be sent their value.
+int roundDepth = 0;
+}  // namespace
+
+Stock::Round* Stock::beginRound() {
+  if (++roundDepth != 1) return nullptr;
+  round.stock = this;
+  round.everything = false;
+  round.used = 0;
+  return &round;
+}
+
+void Stock::endRound() {
+  if (roundDepth == 1) {
+    for (std::size_t i = 0; i < round.used; ++i) round.slot[round.changes[i].fid] = 0;
+    round.used = 0;
+    round.stock = nullptr;
+  }
+  --roundDepth;
+}
+
+bool adviseNews(const Stock* stock, int fid, UINT format) {
+  if (roundDepth != 1) return true;
+  return stock == round.stock && round.news(fid, format);
+}
 
 void setStockClock(std::time_t (*clock)()) { stockClock = clock; }
 std::time_t stockNow() { return stockClock ? stockClock() : std::time(nullptr); }
@@ -103,6 +177,7 @@ void Stock::image(QelUpdate* update) {
   bool modified = false;
   char command;
   unsigned row, count;
+  Round* changes = beginRound();
   update->startIterating();
   while (update->getCommand(command, row, count)) {
     if (!hasFields(command)) continue;
@@ -113,8 +188,10 @@ void Stock::image(QelUpdate* update) {
       // As fieldText(), without making a string of it first.
       const char* text = field->getLength() ? field->getData() : "0";
       std::size_t length = field->getLength() ? static_cast<std::size_t>(field->getLength()) : 1;
-      FieldText& stored = values[static_cast<int>(fid)];
+      bool added;
+      FieldText& stored = values.slot(static_cast<int>(fid), added);
       if (!stored.equals(text, length)) {
+        if (changes) changes->remember(static_cast<int>(fid), stored, added);
         stored.assign(text, length);
         modified = true;
       }
@@ -122,9 +199,10 @@ void Stock::image(QelUpdate* update) {
   }
   update->stopIterating();
   if (modified) {
-    notifyLoops();
+    notifyLoops(changes);
     notifyWatchers();
   }
+  endRound();
   releaseRequests();
 }
 
@@ -136,6 +214,7 @@ void Stock::symbolImage(QelUpdate* update) {
   unsigned rowNumber, count;
   // One image may hold a great many rows; their language lines are capped.
   LogLimit rowLines;
+  Round* changes = beginRound();
   update->startIterating();
   while (update->getCommand(command, rowNumber, count)) {
     if (!hasFields(command)) continue;
@@ -151,8 +230,10 @@ void Stock::symbolImage(QelUpdate* update) {
     best = score;
     for (const auto& entry : row) {
       std::string converted = toClientText(entry.second);
-      FieldText& stored = values[entry.first];
+      bool added;
+      FieldText& stored = values.slot(entry.first, added);
       if (stored != converted) {
+        if (changes) changes->remember(entry.first, stored, added);
         stored = converted;
         modified = true;
       }
@@ -161,27 +242,36 @@ void Stock::symbolImage(QelUpdate* update) {
   update->stopIterating();
   rowLines.flush();
   if (modified) {
-    notifyLoops();
+    notifyLoops(changes);
     notifyWatchers();
   }
+  endRound();
   releaseRequests();
 }
 
-// One post per watched item under each spelling of the topic that clients
-// used: the library then serves every loop on that item once, and a library
-// that matches loops by item alone still reaches each loop, which finds its
-// own Stock through its conversation.
-void Stock::notifyLoops() {
+// One post per item to send under each topic handle that clients used: the
+// library then serves every loop on that item once, and a library that
+// matches loops by item alone still reaches each loop, which finds its own
+// Stock through its conversation. An item is sent when a loop on it has had
+// no data yet or its client would see a new value; without a round (one
+// nested in another) every loop is.
+void Stock::notifyLoops(Round* changes) {
   if (!ddeInstance) return;
+  static std::vector<std::pair<HSZ, int>> spare;
   std::vector<std::pair<HSZ, int>> posts;
+  posts.swap(spare);  // kept between updates, and safe should a post ever lead here again
+  posts.clear();
   for (const auto& entry : conversations) {
     const Conversation* conversation = entry.second;
     if (!conversation->topic) continue;
     int last = -1;
-    for (std::uint32_t loop : conversation->subscriptions) {
-      int fid = Conversation::fieldOf(loop);
-      if (fid != last) posts.emplace_back(conversation->topic, fid);
-      last = fid;
+    for (const Conversation::Loop& loop : conversation->subscriptions) {
+      int fid = loop.fid();
+      if (fid == last) continue;
+      if (!changes || !loop.served || changes->news(fid, loop.format())) {
+        posts.emplace_back(conversation->topic, fid);
+        last = fid;
+      }
     }
   }
   if (conversations.size() > 1) {
@@ -191,6 +281,13 @@ void Stock::notifyLoops() {
   for (const auto& post : posts)
     if (post.second > 0 && post.second < NUM_FIDS && fidItems[post.second])
       DdePostAdvise(ddeInstance, post.first, fidItems[post.second]);
+  posts.swap(spare);
+}
+
+void Stock::serveNewLoops() {
+  Round* none = beginRound();
+  notifyLoops(none);
+  endRound();
 }
 
 void Stock::notifyWatchers() {
@@ -241,6 +338,12 @@ void Stock::error() {
   invalid = true;
   releaseRequests();
   notifyWatchers();
+  // "ERROR" to every loop, one post per item and topic handle as updates are.
+  Round* all = beginRound();
+  if (all) all->everything = true;
+  notifyLoops(all);
+  endRound();
+  // The posts may have ended conversations: walk those still registered.
   std::vector<Conversation*> watching;
   for (const auto& entry : conversations)
     if (entry.second->symbol == symbol) watching.push_back(entry.second);

@@ -2,9 +2,10 @@
 // The cached copy of one instrument that a DDE client has named: its record
 // identifiers, the latest text of every field, its DDE topic handle, the
 // conversations watching it and those waiting for a snapshot. It opens its
-// feed records while watched, applies images and updates, and posts one
-// advise notification per watched item for each update that changed
-// something. Stocks live by value in `stocks` and are never removed, so
+// feed records while watched, applies images and updates, and posts an
+// advise notification for each watched item whose value, as its client
+// sees it, the update changed (and for loops that have had no data yet).
+// Stocks live by value in `stocks` and are never removed, so
 // pointers to them stay valid; a Stock owns its topic handle, so it is never
 // copied.
 
@@ -56,6 +57,10 @@ class Stock {
   // open as a conversation does, and hears of changes through the listener.
   void addWatcher();
   void removeWatcher();
+  // Sends the loops that have had no data yet their value (or "ERROR").
+  void serveNewLoops();
+  // What one notification carries (in Stock.cpp).
+  struct Round;
 
   HSZ topic;
   std::time_t lastUpdate;
@@ -72,7 +77,9 @@ class Stock {
 
  private:
   void releaseRequests();
-  void notifyLoops();
+  Round* beginRound();
+  void endRound();
+  void notifyLoops(Round* round);
   void notifyWatchers();
 };
 
@@ -89,6 +96,13 @@ extern char userLocale[32];
 Stock* getStock(const char* symbol);
 // The Stock under `symbol` (canonical), created and given its symbol when new.
 Stock* findOrCreateStock(const std::string& symbol);
+
+// Whether a loop of `stock` on `fid` in `format` that has had data already
+// is sent the value now. While a Stock posts: only a loop of that Stock, and
+// only when its client would see a changed value (a library may serve loops
+// of other instruments on the same item, which have nothing new). Outside
+// any post: always.
+bool adviseNews(const Stock* stock, int fid, UINT format);
 
 // Seconds since 1970 as the cache sees them; tests replace the clock.
 void setStockClock(std::time_t (*clock)());

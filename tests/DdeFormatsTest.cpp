@@ -73,6 +73,57 @@ TEST_F(DdeFormatsTest, LongStringsAreCutToFitTheOneByteSize) {
   EXPECT_EQ(renderXlTable(&stock, fits.c_str(), NAME).size(), 253u + 14u);
 }
 
+TEST_F(DdeFormatsTest, NumbersAreTheirWholeValueOrErrorInBothFormatsNeverCut) {
+  xltableFmt = 0xC0A1;
+  struct Case {
+    std::string text;
+    bool asText, inTable;
+  };
+  const std::string pastTheLimit(DDE_MAX_VALUE_BYTES, '9');
+  for (const Case& c : {
+           Case{"1e" + std::string(251, '9'), true, true},   // no double, fits a string cell whole
+           Case{"1e" + std::string(252, '9'), true, false},  // no double, too long for a cell
+           Case{"1.5" + pastTheLimit, false, false},         // past the transport's limit as text
+           Case{"1.5" + std::string(300, '0'), true, true},  // a long decimal is its number
+       }) {
+    std::string bytes;
+    EXPECT_TRUE(renderValue(&stock, c.text.c_str(), CF_TEXT, BID, bytes));
+    EXPECT_EQ(bytes.size() <= DDE_MAX_VALUE_BYTES, c.asText) << c.text.size();
+    EXPECT_EQ(renderValue(&stock, c.text.c_str(), xltableFmt, BID, bytes), c.inTable) << c.text.size();
+    if (c.inTable) {
+      EXPECT_EQ(bytes, renderXlTable(&stock, c.text.c_str(), BID));
+    }
+  }
+  // Descriptive texts alone are cut to a cell.
+  std::string bytes;
+  EXPECT_TRUE(renderValue(&stock, std::string(300, 'x').c_str(), xltableFmt, NAME, bytes));
+  EXPECT_EQ(bytes.size(), 253u + 14u);
+  xltableFmt = 0;
+}
+
+TEST_F(DdeFormatsTest, RenderingsCompareAsTheClientWouldSeeThem) {
+  xltableFmt = 0xC0A1;
+  struct Case {
+    const char *a, *b;
+    int fid;
+    bool sameText, sameTable;
+  };
+  const std::string longA(DDE_MAX_VALUE_BYTES, 'a'), longB(DDE_MAX_VALUE_BYTES, 'b');
+  for (const Case& c : {
+           Case{"12.5", "12.50", BID, false, true},
+           Case{"12.5", "12.6", BID, false, false},
+           Case{"1709283907", "1709283907.5", LAST_TRADE_TIME, true, true},  // the same second
+           Case{"1709283907", "1709283908", LAST_TRADE_TIME, false, false},
+           Case{"", "0", NAME, false, true},                                  // an empty text is "0" in a table
+           Case{"5", "13", LAST_TRADE_FLAGS, false, false},
+           Case{longA.c_str(), longB.c_str(), NAME, true, false},            // "ERROR" both as text
+       }) {
+    EXPECT_EQ(sameRendering(&stock, c.a, c.b, CF_TEXT, c.fid), c.sameText) << c.a << " " << c.b;
+    EXPECT_EQ(sameRendering(&stock, c.a, c.b, xltableFmt, c.fid), c.sameTable) << c.a << " " << c.b;
+  }
+  xltableFmt = 0;
+}
+
 // A symbol-record update of one row: language tag and fields.
 std::string symbolRow(const std::vector<std::pair<QelFID, std::string>>& fields) {
   std::string buffer(1 << 20, '\0');

@@ -3,6 +3,7 @@
 // socket, as a spreadsheet would use it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -269,19 +270,45 @@ TEST_F(DdeServerTest, WildcardConnectsAreAnsweredOnlyForSystem) {
   EXPECT_EQ(pairs[0].topic, "System");
 }
 
-TEST_F(DdeServerTest, OneNotificationPerChangedUpdateAndNoneWhenNothingChanged) {
+TEST_F(DdeServerTest, LoopsAreSentOnlyWhatTheirClientsWouldSeeChange) {
   std::uint32_t conv = conversation("lse_bp");
   Stock* bp = getStock("LSE_BP");
   ASSERT_TRUE(runUntil([&] { return bp->isOpen(); }));
   // Stop the feed's own updates so only ours arrive.
   sim.reset();
-  ASSERT_EQ(client.adviseStart(conv, "BID", TEXT), DdeReply::Ok);
-  ASSERT_EQ(client.adviseStart(conv, "OFFER", TEXT), DdeReply::Ok);
+  const QelFID BID = 4, LAST_TRADE_TIME = 42;
+  const QelFID UNCROSSING = static_cast<QelFID>(GetFID("UNCROSSING_PRICE"));
+  ASSERT_EQ(bp->values.count(static_cast<int>(UNCROSSING)), 0u);
+  for (const char* item : {"BID", "OFFER", "LAST_TRADE_TIME", "UNCROSSING_PRICE"})
+    ASSERT_EQ(client.adviseStart(conv, item, TEXT), DdeReply::Ok);
+  ASSERT_EQ(client.adviseStart(conv, "BID", TABLE), DdeReply::Ok);
   drainAdvises(client, 50);
-  applyField(bp, 4, "471.25");
-  EXPECT_EQ(drainAdvises(client).size(), 2u);  // served once per loop
-  applyField(bp, 4, "471.25");
-  EXPECT_EQ(drainAdvises(client).size(), 0u);
+  struct Step {
+    QelFID fid;
+    std::string text;
+    std::vector<std::string> sent;  // item, and "+" for the table loop
+  };
+  for (const Step& step : std::vector<Step>{
+           // A loop's first data follow any change, "ERROR" for a field without a value.
+           {BID, "471.25", {"BID", "BID+", "LAST_TRADE_TIME", "OFFER", "UNCROSSING_PRICE"}},
+           {BID, "471.25", {}},
+           {BID, "471.5", {"BID", "BID+"}},
+           {BID, "471.50", {"BID"}},  // the same number in a table
+           {LAST_TRADE_TIME, "1709283907", {"LAST_TRADE_TIME"}},
+           {LAST_TRADE_TIME, "1709283907.5", {}},  // the same second
+           {UNCROSSING, "3", {"UNCROSSING_PRICE"}},
+       }) {
+    applyField(bp, step.fid, step.text);
+    std::vector<std::string> sent;
+    for (const auto& got : drainAdvises(client, 50)) {
+      sent.push_back(got.second.item + (got.second.format == TABLE ? "+" : ""));
+      if (got.second.item == "UNCROSSING_PRICE" && step.fid == BID) {
+        EXPECT_EQ(cText(got.second.data), "ERROR");
+      }
+    }
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(sent, step.sent) << step.fid << " " << step.text;
+  }
 }
 
 }  // namespace
