@@ -12,26 +12,31 @@ void App::handleImage(QelSink& sink, QelMessage* msg) { handleRecord(sink, msg);
 
 void App::handleUpdate(QelSink& sink, QelMessage* msg) { handleRecord(sink, msg); }
 
-void App::handleRecord(QelSink&, QelMessage* msg) {
+void App::handleRecord(QelSink& sink, QelMessage* msg) {
   QelRID rid = msg->getRID();
   if (std::strncmp(rid, "AUTH^", 5) == 0) {
     handleAuthImage(msg);
     return;
   }
-  std::string symbol = makeSymbol(rid);
+  // A Stock tags the records it opens; others are found by name.
+  Stock* stock = static_cast<Stock*>(sink.recordOwner());
+  if (!stock) {
+    std::string symbol = makeSymbol(rid);
+    auto it = stocks.find(symbol);
+    // An empty symbol is a Stock too: every topic without a market part maps to it.
+    if (it == stocks.end()) {
+      // Only a server sending records we never opened gets here: drop the frame.
+      LOG_ERR_CAPPED("Can't find stock (" << symbol << ")");
+      return;
+    }
+    stock = &it->second;
+  }
   QelUpdate update;
   update.setBuffer(msg->getData(), msg->getDataLength());
-  auto it = stocks.find(symbol);
-  // An empty symbol is a Stock too: every topic without a market part maps to it.
-  if (it == stocks.end()) {
-    // Only a server sending records we never opened gets here: drop the frame.
-    LOG_ERR_CAPPED("Can't find stock (" << symbol << ")");
-    return;
-  }
   if (std::strncmp(rid, "SYM^", 4) == 0)
-    it->second.symbolImage(&update);
+    stock->symbolImage(&update);
   else
-    it->second.image(&update);
+    stock->image(&update);
 }
 
 void App::handleStatus(QelSink&, QelRID rid, int, int new_status) {

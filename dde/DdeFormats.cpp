@@ -74,16 +74,20 @@ int codeValue(const char* text) {
 
 // A value that cannot reach the client whole is "ERROR", never a cut value
 // and never silence, so request and advise loop say the same.
-HDDEDATA handleOf(const std::string& bytes, int fid, UINT format) {
+HDDEDATA handleOf(const char* bytes, std::size_t size, int fid, UINT format) {
   HSZ item = fid >= 0 && fid < NUM_FIDS ? fidItems[fid] : nullptr;
-  if (bytes.size() > DDE_MAX_VALUE_BYTES) {
-    LOG_WRN("value of " << bytes.size() << " bytes for field " << fid << " exceeds the largest a client can take ("
+  if (size > DDE_MAX_VALUE_BYTES) {
+    LOG_WRN("value of " << size << " bytes for field " << fid << " exceeds the largest a client can take ("
                         << DDE_MAX_VALUE_BYTES << "); sending ERROR");
     return errorData(item);
   }
-  HDDEDATA data = DdeCreateDataHandle(ddeInstance, reinterpret_cast<const BYTE*>(bytes.data()),
-                                      static_cast<DWORD>(bytes.size()), 0, item, format, 0);
+  HDDEDATA data =
+      DdeCreateDataHandle(ddeInstance, reinterpret_cast<const BYTE*>(bytes), static_cast<DWORD>(size), 0, item, format, 0);
   return data ? data : errorData(item);
+}
+
+HDDEDATA handleOf(const std::string& bytes, int fid, UINT format) {
+  return handleOf(bytes.data(), bytes.size(), fid, format);
 }
 
 }  // namespace
@@ -186,6 +190,11 @@ bool sameRendering(const Stock* stock, const char* a, const char* b, UINT format
 }
 
 HDDEDATA getHandle(Stock* stock, const char* text, UINT format, int fid) {
+  // Most values are the stored text as it stands: no copy of it first.
+  if (!isXlTable(format) && fidTypeOf(fid) != FID_TYPE_TIME) {
+    if (!text) text = "";
+    return handleOf(text, std::strlen(text) + 1, fid, CF_TEXT);
+  }
   std::string bytes;
   if (!renderValue(stock, text, format, fid, bytes))
     return errorData(fid >= 0 && fid < NUM_FIDS ? fidItems[fid] : nullptr);

@@ -311,6 +311,8 @@ void Stock::open() {
   if (!sink) return;
   sink->sendOpen(rid.c_str());
   sink->sendSnapshot(symRid.c_str());
+  sink->setRecordOwner(rid.c_str(), this);
+  sink->setRecordOwner(symRid.c_str(), this);
 }
 
 void Stock::snapshot() {
@@ -319,7 +321,9 @@ void Stock::snapshot() {
       status == QELSTATUS_OPEN_SNAPSHOT_WAIT || status == QELSTATUS_STALE_OPEN_WAIT)
     return;
   LOG_INF("sendSnapshot(" << rid << ")");
-  if (sink) sink->sendSnapshot(rid.c_str());
+  if (!sink) return;
+  sink->sendSnapshot(rid.c_str());
+  sink->setRecordOwner(rid.c_str(), this);
 }
 
 void Stock::close() {

@@ -101,6 +101,12 @@ QelRecordStatus QelRecordSet::getRecordStatus(QelRID rid) const {
   return it == m_records.end() ? QelRecordStatus(QELSTATUS_CLOSED) : it->second;
 }
 
+void QelRecordSet::setRecordOwner(QelRID rid, void* owner) {
+  TAVRO_ASSERT(rid, SOURCE);
+  auto it = m_records.find(rid);
+  if (it != m_records.end()) it->second.owner = owner;
+}
+
 QelRecordStatus QelRecordSet::getRecordStatus() const {
   TAVRO_ASSERT(iterating, SOURCE);
   TAVRO_ASSERT(last_record != m_records.end(), SOURCE);

@@ -6,6 +6,7 @@
 // transition results and are never stored.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -41,13 +42,16 @@ enum {
 
 class QelRecordStatus {
  public:
-  QelRecordStatus(int s = QELSTATUS_CLOSED) : status(s) {}
+  QelRecordStatus(int s = QELSTATUS_CLOSED) : status(s), owner(nullptr) {}
   // ERROR for a status or action outside the table.
   int getTransitionState(int action) const;
   static const char* statusName(int status);
 
   static const int transition[QELSTATUS_MAX + 1][QELACTION_COUNT];
   int status;
+  // Whatever the record's opener tagged it with (setRecordOwner); kept while
+  // the record is in the set.
+  void* owner;
 };
 
 // "(OPEN)", or "(INVALID)" for a value outside the table.
@@ -62,6 +66,10 @@ class QelRecordSet {
   int setRecordStatus(int status);  // the record last returned by nextRecord
   QelRecordStatus getRecordStatus(QelRID rid) const;
   QelRecordStatus getRecordStatus() const;
+  // Tags a record in the set with its owner, which the sink hands back with
+  // each of its images and updates: the owner is then found without a lookup
+  // by name per frame. Nothing happens for a record not in the set.
+  void setRecordOwner(QelRID rid, void* owner);
   int numRecords() const { return static_cast<int>(m_records.size()); }
   // Records now in `status`, kept as statuses are stored: the tray tip asks
   // after every event, and a walk would cost a lookup per record.
@@ -74,7 +82,8 @@ class QelRecordSet {
   void iterateRecordsEnd();
 
  private:
-  typedef std::map<std::string, QelRecordStatus> RecordMap;
+  // Transparent, so that a lookup by a received identifier builds no string.
+  typedef std::map<std::string, QelRecordStatus, std::less<>> RecordMap;
   int storeStatus(RecordMap::iterator it, const std::string& rid, int status);
 
   RecordMap m_records;

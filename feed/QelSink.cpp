@@ -24,6 +24,7 @@ void QelSinkListener::closeSent(QelSink&, QelRID) { TAVRO_ASSERT(false, SOURCE);
 
 QelSink::QelSink()
     : next_stale_check(sinkNow()),
+      m_recordOwner(nullptr),
       m_hdlImageCb(nullptr),
       m_hdlUpdateCb(nullptr),
       m_hdlStatusCb(nullptr),
@@ -108,7 +109,9 @@ void QelSink::handleImage(QelMessage* msg) {
   }
   if (next == QELSTATUS_NO_CHANGE) return;
   setRecordStatus(rid, next);
+  m_recordOwner = status.owner;
   if (m_hdlImageCb) m_hdlImageCb->handleImage(*this, msg);
+  m_recordOwner = nullptr;
 }
 
 void QelSink::handleUpdate(QelMessage* msg) {
@@ -120,7 +123,9 @@ void QelSink::handleUpdate(QelMessage* msg) {
     LOG_ERR_CAPPED(static_cast<const void*>(this) << " record in bad state " << loggableRID(rid) << " " << status);
     return;
   }
+  m_recordOwner = status.owner;
   if (m_hdlUpdateCb) m_hdlUpdateCb->handleUpdate(*this, msg);
+  m_recordOwner = nullptr;
 }
 
 void QelSink::handleStatus(QelRID rid, int new_status) {

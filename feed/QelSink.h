@@ -51,6 +51,9 @@ class QelSink : public QelChannel, public QelRecordSet {
   virtual bool sendPingAck();
 
   bool handleRecvMessage(QelMessage* msg) override;
+  // The owner tag of the record whose image or update the listener is being
+  // handed (QelRecordSet::setRecordOwner); null outside that call or untagged.
+  void* recordOwner() const { return m_recordOwner; }
   void process();
   // Replaces the wall clock behind the stale check of process() (null restores).
   static void setClock(std::time_t (*clock)());
@@ -69,6 +72,7 @@ class QelSink : public QelChannel, public QelRecordSet {
                    QelSinkListener* listener);
 
   std::time_t next_stale_check;
+  void* m_recordOwner;
   QelSinkListener* m_hdlImageCb;
   QelSinkListener* m_hdlUpdateCb;
   QelSinkListener* m_hdlStatusCb;

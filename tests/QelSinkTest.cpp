@@ -19,7 +19,11 @@ struct Recorder : QelSinkListener {
     calls.push_back(std::string("image ") + m->getRID());
     if (onImage) onImage(s, m);
   }
-  void handleUpdate(QelSink&, QelMessage* m) override { calls.push_back(std::string("update ") + m->getRID()); }
+  void handleUpdate(QelSink& s, QelMessage* m) override {
+    calls.push_back(std::string("update ") + m->getRID());
+    owners.push_back(s.recordOwner());
+  }
+  std::vector<void*> owners;  // of each update
   void handleStatus(QelSink&, QelRID rid, int o, int n) override {
     calls.push_back("status " + std::string(rid) + " " + std::to_string(o) + "->" + std::to_string(n));
   }
@@ -109,6 +113,25 @@ TEST_F(QelSinkTest, SnapshotImageRemovesTheRecordBeforeTheListenerRuns) {
   feed(frame(QELMSG_IMAGE, "SYM^LSE^VOD", "x"));
   EXPECT_EQ(seenInside, QELSTATUS_CLOSED);
   EXPECT_EQ(sink.numRecords(), 0);
+}
+
+TEST_F(QelSinkTest, ImagesAndUpdatesBringBackTheTagOfTheirRecord) {
+  int vod = 0, sym = 0;
+  rec.onImage = [&](QelSink& s, QelMessage*) { rec.owners.push_back(s.recordOwner()); };
+  sink.setRecordOwner(RID, &vod);  // not in the set yet: nothing to tag
+  ASSERT_TRUE(sink.sendOpen(RID));
+  ASSERT_TRUE(sink.sendSnapshot("SYM^LSE^VOD"));
+  sink.setRecordOwner(RID, &vod);
+  sink.setRecordOwner("SYM^LSE^VOD", &sym);
+  // The snapshot's record leaves the set before its listener runs; its tag still comes back.
+  feed(frame(QELMSG_IMAGE, RID, "1") + frame(QELMSG_UPDATE, RID, "2") + frame(QELMSG_IMAGE, "SYM^LSE^VOD", "3"));
+  EXPECT_EQ(rec.owners, std::vector<void*>({&vod, &vod, &sym}));
+  EXPECT_EQ(sink.recordOwner(), nullptr);
+  // Closed, the record forgets its tag.
+  ASSERT_TRUE(sink.sendClose(RID));
+  ASSERT_TRUE(sink.sendOpen(RID));
+  feed(frame(QELMSG_IMAGE, RID, "4"));
+  EXPECT_EQ(rec.owners.back(), nullptr);
 }
 
 TEST_F(QelSinkTest, FramesForRecordsInTheWrongStateAreDropped) {
