@@ -1,5 +1,7 @@
 #include "feed/QelRecordSet.h"
 
+#include <string_view>
+
 #include "support/Assert.h"
 
 namespace {
@@ -97,13 +99,14 @@ int QelRecordSet::setRecordStatus(int status) {
 
 QelRecordStatus QelRecordSet::getRecordStatus(QelRID rid) const {
   TAVRO_ASSERT(rid, SOURCE);
-  auto it = m_records.find(rid);
+  // Measured once: each comparison of the walk is then a memcmp.
+  auto it = m_records.find(std::string_view(rid));
   return it == m_records.end() ? QelRecordStatus(QELSTATUS_CLOSED) : it->second;
 }
 
 void QelRecordSet::setRecordOwner(QelRID rid, void* owner) {
   TAVRO_ASSERT(rid, SOURCE);
-  auto it = m_records.find(rid);
+  auto it = m_records.find(std::string_view(rid));
   if (it != m_records.end()) it->second.owner = owner;
 }
 
