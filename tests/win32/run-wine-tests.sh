@@ -640,6 +640,19 @@ if wait_for_line 15 "logged in" "$TMP/tavro3.out" && driver tip "No active stock
   else
     fail "uninstall while running" "exit $rc; changed: $(diff <(echo "$before") <(echo "$after") | grep '^[<>]' | tr '\n' ' ')"
   fi
+  # Started by hand, it says how to end TavroDDE, and still changes nothing.
+  "$WINE" "$INSTALLED/Uninstall.exe" "_?=$WIN_INSTALLED" > /dev/null 2>&1 &
+  un_pid=$!
+  out=$(driver box --title "TavroDDE $PROJECT_VERSION (127.0.0.1) Uninstall" --timeout 30)
+  wait "$un_pid"
+  rc=$?
+  after=$(install_state)
+  if [ $rc -ne 0 ] && [ "$before" = "$after" ] && echo "$out" | grep -q 'TavroDDE is running, so nothing was changed' &&
+     echo "$out" | grep -q 'choose Exit'; then
+    pass "uninstall while TavroDDE runs, by hand: the box says how to Exit; exit $rc, nothing changed"
+  else
+    fail "uninstall by hand while running" "exit $rc: $out"
+  fi
   out=$(driver menu-exit --timeout 15)
   if echo "$out" | grep -q 'Exit chosen'; then pass "tray menu shown, \"Exit\" chosen"; else fail "tray menu" "$out"; fi
   expect_exit "after Exit" 20
