@@ -40,7 +40,8 @@ void App::handleRecord(QelSink& sink, QelMessage* msg) {
 }
 
 void App::handleStatus(QelSink&, QelRID rid, int, int new_status) {
-  LOG_INF_CAPPED("status " << new_status << " (" << loggableRID(rid) << ")");
+  // Each record's first status in a window is named: a refused instrument never hides behind another.
+  LOG_INF_CAPPED_BY(loggableRID(rid), "status " << new_status << " (" << loggableRID(rid) << ")");
   if (new_status != QELSTATUS_ERROR) return;
   if (std::strncmp(rid, "AUTH^", 5) == 0) {
     notAuthenticated();

@@ -40,7 +40,7 @@ class Timers : public TimerHandler {
       sink->sendPing();
     } else {
       LOG_DBG("ping...");
-      flushLogLimits();  // a storm's summary line need not wait for its next line
+      expireLogLimits();  // a storm's summary line need not wait for its next line
       endAbandonedConversations();
     }
   }
@@ -115,6 +115,7 @@ void serviceFailed() {
 void shutDown() {
   if (shell) shell->trayRemove();
   closeDDE();
+  flushLogLimits();  // what was held back is counted before the program ends
 }
 
 int tavroMain(Shell& platformShell, EventLoop& eventLoop) {

@@ -77,8 +77,10 @@ int codeValue(const char* text) {
 HDDEDATA handleOf(const char* bytes, std::size_t size, int fid, UINT format) {
   HSZ item = fid >= 0 && fid < NUM_FIDS ? fidItems[fid] : nullptr;
   if (size > DDE_MAX_VALUE_BYTES) {
-    LOG_WRN("value of " << size << " bytes for field " << fid << " exceeds the largest a client can take ("
-                        << DDE_MAX_VALUE_BYTES << "); sending ERROR");
+    // Said once per field and window, not once per loop and update.
+    LOG_WRN_CAPPED_BY(std::to_string(fid), "value of " << size << " bytes for field " << fid
+                                                      << " exceeds the largest a client can take ("
+                                                      << DDE_MAX_VALUE_BYTES << "); sending ERROR");
     return errorData(item);
   }
   HDDEDATA data =

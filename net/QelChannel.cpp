@@ -243,8 +243,11 @@ bool QelChannel::handleRecvMessage(QelMessage* message) {
     m_msgsWrittenCounter = 0;
   }
   if (message->getType() == QELMSG_NAME) {
-    m_peerName = message->getRID();
-    LOG_INF("NEW CHAN( " << m_peerName << " )");
+    // Only a new name is news: a peer repeating its name writes nothing.
+    if (m_peerName != message->getRID()) {
+      m_peerName = message->getRID();
+      LOG_INF_CAPPED("NEW CHAN( " << m_peerName << " )");
+    }
     return true;
   }
   return false;
@@ -260,7 +263,10 @@ bool QelChannel::sendMessage(unsigned char type, QelRID rid) {
 
 bool QelChannel::sendMessage(QelMessage* message) {
   if (!isConnected()) {
-    LOG_ERR("QelChannel::sendMessage - not connected");
+    // The ping timer asks every 10 s while a dialog waits: a window longer
+    // than that period is what caps it (one line, then a count every 10 minutes).
+    static LogLimit notConnected(1, 600);
+    LOG_ERR_LIMITED(notConnected, "QelChannel::sendMessage - not connected");
     return false;
   }
   TAVRO_ASSERT(message->getLength() > 0, "QelChannel");

@@ -95,15 +95,32 @@ LogLimit::~LogLimit() {
   if (m_next) m_next->m_prev = m_prev;
 }
 
-bool LogLimit::allow(int level, const char* file, const char* function, int line) {
-  std::time_t now = logNow();
+bool LogLimit::windowOver(std::time_t now) const {
   // A clock that went back also ends the window.
-  if (m_started && (now < m_windowStart || now - m_windowStart >= m_window)) flush();
+  return m_started && (now < m_windowStart || now - m_windowStart >= m_window);
+}
+
+bool LogLimit::allow(int level, const char* file, const char* function, int line) {
+  return admit(level, file, function, line, false);
+}
+
+bool LogLimit::allow(int level, const char* file, const char* function, int line, const std::string& key) {
+  if (windowOver(logNow())) flush();
+  // FNV-1a: a collision only makes a key wait its turn like a repeat.
+  std::uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
+  bool fresh = m_keys.size() < LOG_LIMIT_KEYS && m_keys.insert(h).second;
+  return admit(level, file, function, line, fresh);
+}
+
+bool LogLimit::admit(int level, const char* file, const char* function, int line, bool newKey) {
+  std::time_t now = logNow();
+  if (windowOver(now)) flush();
   if (!m_started) {
     m_started = true;
     m_windowStart = now;
   }
-  if (m_written < m_lines) {
+  if (m_written < m_lines || newKey) {
     ++m_written;
     return true;
   }
@@ -125,12 +142,21 @@ void LogLimit::flush() {
   reset();
 }
 
+void LogLimit::expire() {
+  if (windowOver(logNow())) flush();
+}
+
 void LogLimit::reset() {
   m_written = 0;
   m_held = 0;
   m_started = false;
+  m_keys.clear();
 }
 
 void flushLogLimits() {
   for (LogLimit* l = limits; l; l = l->m_next) l->flush();
+}
+
+void expireLogLimits() {
+  for (LogLimit* l = limits; l; l = l->m_next) l->expire();
 }

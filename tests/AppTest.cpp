@@ -212,6 +212,18 @@ TEST_F(AppRoutingTest, ErrorStatusMarksTheStockInvalid) {
   ASSERT_TRUE(runUntil([&] { return unresolved->invalid; }));
 }
 
+// Many refusals at once used to share one budget: the fourth was only counted.
+TEST_F(AppRoutingTest, EveryRefusedInstrumentIsNamed) {
+  LogCapture logs(3);
+  std::vector<Stock*> refused;
+  for (const char* s : {"LSE_NOSUCH1", "LSE_NOSUCH2", "LSE_NOSUCH3", "LSE_NOSUCH4"}) {
+    refused.push_back(findOrCreateStock(s));
+    refused.back()->open();
+  }
+  ASSERT_TRUE(runUntil([&] { return std::all_of(refused.begin(), refused.end(), [](Stock* s) { return s->invalid; }); }));
+  for (Stock* s : refused) EXPECT_TRUE(logs.contains("status 7 (" + s->rid + ")")) << s->rid << "\n" << logs.text();
+}
+
 TEST_F(AppRoutingTest, RecordsNobodyOpenedAreLoggedAndDropped) {
   App app;
   std::string bytes = frame(QELMSG_IMAGE, "L1^LSE^ZZZ", std::string("\x01\x00\x00\x00\x05", 5));
@@ -231,6 +243,8 @@ TEST_F(AppRoutingTest, RecordsNobodyOpenedAreLoggedAndDropped) {
   EXPECT_TRUE(storm.contains("... 95 more like this"));
 }
 
+void heldUntilExit(int i) { LOG_WRN_CAPPED("trouble " << i); }
+
 // The real entry: the tip waits for the main loop, and reads
 // "Authenticating.." while the login answer is outstanding.
 TEST(AppStartUpTest, FirstTipComesFromTheMainLoopWhileTheLoginIsAnswered) {
@@ -240,7 +254,10 @@ TEST(AppStartUpTest, FirstTipComesFromTheMainLoopWhileTheLoginIsAnswered) {
   feedPorts[0] = feedPorts[1] = feed.port();
   h.shell.logins.push_back({true, "demo", "demo"});
   std::size_t tipsDuringDialog = 99;
-  h.shell.onDialog = [&] { tipsDuringDialog = h.shell.tips.size(); };
+  h.shell.onDialog = [&] {
+    tipsDuringDialog = h.shell.tips.size();
+    for (int i = 0; i < 7; ++i) heldUntilExit(i);
+  };
   struct Exit : TimerHandler {
     ScriptedShell* shell;
     void handleTimer(int) override { shell->exit(); }
@@ -252,6 +269,9 @@ TEST(AppStartUpTest, FirstTipComesFromTheMainLoopWhileTheLoginIsAnswered) {
   EXPECT_EQ(tipsDuringDialog, 0u);
   ASSERT_FALSE(h.shell.tips.empty());
   EXPECT_EQ(h.shell.tips[0], "Authenticating..");
+  // The program ends inside the window: what it held back is counted on the way out.
+  EXPECT_EQ(logs.count("trouble "), static_cast<int>(LOG_LIMIT_LINES));
+  EXPECT_TRUE(logs.contains("WRN - ... " + std::to_string(7 - LOG_LIMIT_LINES) + " more like this\n"));
 }
 
 // With the DDE directory refused no client can reach the program: it says

@@ -241,6 +241,7 @@ TEST(FeedFaultTest, StatusStormAndBadPublishNamesLogAboutTheirOwnSize) {
     storm += frame(QELMSG_STATUS, "L1^LSE^S" + std::to_string(i), le32(QELSTATUS_ERROR));
     storm += frame(QELMSG_STATUS, "L1^LSE^S" + std::to_string(i), le32(3));
     storm += frame(QELMSG_PUBLISH, "q#", le32(0));
+    storm += frame(QELMSG_NAME, "");  // the peer's name said again and again
   }
   receive(psink, storm);
   flushLogLimits();
@@ -250,6 +251,7 @@ TEST(FeedFaultTest, StatusStormAndBadPublishNamesLogAboutTheirOwnSize) {
   EXPECT_TRUE(logs.contains(" bad status L1^LSE^S0 OPEN\n"));
   EXPECT_EQ(out.str().substr(0, 47), "QelPSink::handlePublish invalid publish update\n");
   EXPECT_EQ(logs.count(" more like this\n"), 3);
+  EXPECT_EQ(logs.count("NEW CHAN"), 1);
   EXPECT_LT(logs.text().size() + out.str().size(), storm.size() / 100);
 }
 

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <iomanip>
 #include <sstream>
+#include <string>
 
 #include "support/Log.h"
 
@@ -160,6 +161,34 @@ TEST_F(LogTest, LimitOfOneInputIsFlushedAtItsEnd) {
   LOG_WRN_LIMITED(limit, "next input");
   EXPECT_EQ(countOf(out.str(), "\n"), 4);
   EXPECT_EQ(countOf(out.str(), "more like this"), 1);
+}
+
+void refused(const std::string& rid) { LOG_INF_CAPPED_BY(rid, "status 7 (" << rid << ")"); }
+
+TEST_F(LogTest, EveryKeysFirstLineInAWindowIsWrittenWhateverTheCount) {
+  setLogLevel(3);
+  for (int i = 0; i < 12; ++i) refused("L1^LSE^X" + std::to_string(i));
+  for (int i = 0; i < 100; ++i) refused("L1^LSE^X0");  // a repeat waits its turn
+  for (int i = 0; i < 12; ++i) EXPECT_NE(out.str().find("(L1^LSE^X" + std::to_string(i) + ")\n"), std::string::npos);
+  EXPECT_EQ(countOf(out.str(), "\n"), 12);
+  flushLogLimits();
+  EXPECT_NE(out.str().find(" | INF - ... 100 more like this\n"), std::string::npos);
+  refused("L1^LSE^X0");  // a new window: named again
+  EXPECT_EQ(countOf(out.str(), "(L1^LSE^X0)"), 2);
+}
+
+// The one-second tick used to end every window, so five lines a second got through.
+TEST_F(LogTest, PeriodicExpiryWritesTheSummaryOnlyOnceTheWindowIsOver) {
+  setLogLevel(3);
+  for (int i = 0; i < 3 * LOG_LIMIT_WINDOW; ++i) {
+    badLine(i);
+    if (i % 2) ++clockNow;  // two lines a second, expired every second
+    expireLogLimits();
+  }
+  EXPECT_EQ(countOf(out.str(), "bad line "), static_cast<int>(LOG_LIMIT_LINES) * 2);
+  EXPECT_EQ(countOf(out.str(), "more like this"), 1);
+  EXPECT_NE(out.str().find("ERR - ... " + std::to_string(2 * LOG_LIMIT_WINDOW - LOG_LIMIT_LINES) + " more like this\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "net/QelChannel.h"
+#include "support/Log.h"
 #include "platform/Socket.h"
 #include "tests/TestSupport.h"
 
@@ -129,6 +130,15 @@ TEST_F(QelChannelTest, NameFrameSetsPeerNameAndIsNotPassedOn) {
   ASSERT_EQ(channel.frames.size(), 1u);
   EXPECT_EQ(channel.frames[0], frame(QELMSG_PING, ""));
   EXPECT_EQ(channel.getMsgReadStats()[QELMSG_NAME].total, 1u);
+}
+
+// The ten-second ping while a dialog waits wrote this line every time.
+TEST_F(QelChannelTest, SendingWhileNotConnectedIsSaidOnceAndThenCounted) {
+  LogCapture logs(3);
+  for (int i = 0; i < 60; ++i) EXPECT_FALSE(channel.sendMessage(QELMSG_PING, ""));
+  flushLogLimits();
+  EXPECT_EQ(logs.count("sendMessage - not connected"), 1);
+  EXPECT_TRUE(logs.contains("ERR - ... 59 more like this\n"));
 }
 
 TEST_F(QelChannelTest, TypesAboveNineAreDeliveredButNotCounted) {

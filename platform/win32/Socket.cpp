@@ -106,16 +106,54 @@ bool socketErrorIsWouldBlock(int error) { return error == WSAEWOULDBLOCK; }
 
 bool socketErrorIsInterrupted(int error) { return error == WSAEINTR; }
 
+namespace {
+
+// What the system says of the errors a feed connection meets, for systems
+// whose message tables lack the Winsock texts (Wine's do).
+const char* winsockErrorText(int error) {
+  switch (error) {
+    case WSAEINTR: return "A blocking operation was interrupted";
+    case WSAEACCES: return "Permission denied";
+    case WSAEINVAL: return "An invalid argument was supplied";
+    case WSAEWOULDBLOCK: return "The operation would block";
+    case WSAEINPROGRESS: return "A blocking operation is in progress";
+    case WSAENOTSOCK: return "The descriptor is not a socket";
+    case WSAEADDRINUSE: return "The address is already in use";
+    case WSAEADDRNOTAVAIL: return "The requested address is not valid here";
+    case WSAENETDOWN: return "The network is down";
+    case WSAENETUNREACH: return "The network cannot be reached";
+    case WSAECONNABORTED: return "The connection was aborted by this computer";
+    case WSAECONNRESET: return "The connection was reset by the remote host";
+    case WSAENOBUFS: return "No buffer space is available";
+    case WSAENOTCONN: return "The socket is not connected";
+    case WSAETIMEDOUT: return "The connection attempt timed out";
+    case WSAECONNREFUSED: return "The connection was refused";
+    case WSAEHOSTUNREACH: return "The host cannot be reached";
+    case WSASYSNOTREADY: return "The network subsystem is not ready";
+    case WSANOTINITIALISED: return "Windows Sockets is not started";
+    case WSAHOST_NOT_FOUND: return "No such host is known";
+    case WSATRY_AGAIN: return "The host name could not be resolved now; try again";
+    case WSANO_DATA: return "The host name has no address";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+// The system's text and the number, as the POSIX build gives strerror's text.
 std::string socketErrorText(int error) {
   char text[512];
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                            static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
-  if (n == 0) {
-    std::snprintf(text, sizeof text, "error %d", error);
-    return text;
-  }
-  return std::string(text, n);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.')) --n;
+  std::string out;
+  if (n > 0)
+    out.assign(text, n);
+  else if (const char* known = winsockErrorText(error))
+    out = known;
+  else
+    return "error " + std::to_string(error);
+  return out + " (error " + std::to_string(error) + ")";
 }
 
 const char* socketErrorName(int error) {
