@@ -43,6 +43,7 @@ class FeedSocket : public EventLoopHandler {
 
   // Our side closed the connection: tell the user, as for a close by the server.
   static void lostConnection() {
+    updateStats();  // the tip says so while the notice waits
     shell->messageBox("Connection to TAVRO has been lost.", "TAVRO", Shell::BUTTONS_OK);
     loop->postQuit(0);
   }
@@ -150,11 +151,41 @@ int parseMarketList(const char* data, std::size_t length) {
   return markets;
 }
 
+std::string marketNames() {
+  std::string names;
+  for (const auto& m : marketSymbols) names += (names.empty() ? "" : ", ") + m.first;
+  return names;
+}
+
+std::string signedInNotice(std::size_t maxLength) {
+  if (marketSymbols.empty()) return "Signed in, but this account has no markets: no link can be served.";
+  const std::string head = "Your markets: ", tail = ". Link a cell as =TAVRO|market_code!ITEM.";
+  auto more = [](std::size_t n) { return std::to_string(n) + " more (the log lists them all)"; };
+  std::string list;
+  std::size_t listed = 0, total = marketSymbols.size();
+  for (const auto& m : marketSymbols) {
+    std::string longer = list + (listed ? ", " : "") + m.first;
+    std::size_t rest = total - listed - 1;
+    std::size_t room = head.size() + longer.size() + (rest ? 6 + more(rest).size() : 0) + tail.size();
+    if (room > maxLength) break;
+    list = longer;
+    ++listed;
+  }
+  if (listed < total) list += (listed ? ", and " : "") + more(total - listed);
+  std::string text = head + list + tail;
+  return text.substr(0, maxLength);
+}
+
 void handleAuthImage(QelMessage* msg) {
   int markets = parseMarketList(msg->getData(), msg->getDataLength());
-  LOG_INF("logged in, " << markets << " markets");
+  LOG_INF("logged in, " << markets << " markets" << (markets ? ": " : "") << marketNames());
   authenticated = true;
-  if (!ddeInstance && !openDDE()) serviceFailed();
+  if (!ddeInstance && !openDDE()) {
+    serviceFailed();
+    return;
+  }
+  // The dialog has gone: say that it worked, and what the account may link.
+  shell->trayNotify("TAVRO: signed in", signedInNotice(255).c_str());
 }
 
 void notAuthenticated() {
@@ -167,6 +198,7 @@ void disconnected() {
   int fd = sink->getFD();
   sink->disconnect();
   if (fd >= 0) loop->unwatch(fd);
+  updateStats();  // the tip says so while the notice waits
   shell->messageBox("Connection to TAVRO has been lost.", "TAVRO", Shell::BUTTONS_OK);
   loop->postQuit(0);
 }

@@ -10,6 +10,7 @@
 #include "feed/QelRecordSet.h"
 #include "feed/StdFID.h"
 #include "feed/TradeCodes.h"
+#include "platform/OnlyCopy.h"
 #include "support/Log.h"
 #include "support/TavroUtil.h"
 
@@ -118,7 +119,16 @@ void shutDown() {
   flushLogLimits();  // what was held back is counted before the program ends
 }
 
+bool anotherCopyRuns(Shell& platformShell) {
+  if (claimOnlyCopy()) return false;
+  LOG_WRN("another copy is running; this one ends");
+  platformShell.messageBox("TavroDDE is already running; its icon is in the notification area.", "TAVRO",
+                           Shell::BUTTONS_OK);
+  return true;
+}
+
 int tavroMain(Shell& platformShell, EventLoop& eventLoop) {
+  if (anotherCopyRuns(platformShell)) return 0;
   startUp(platformShell, eventLoop);
   connect();
   loop->setAfterEvent(updateStats);

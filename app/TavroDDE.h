@@ -30,6 +30,9 @@ const std::size_t MAX_LOGIN_ENTRY = 124;
 
 // Runs the whole program on `eventLoop` with `platformShell`; the exit code.
 int tavroMain(Shell& platformShell, EventLoop& eventLoop);
+// Before any dialog: true when another copy serves this session, after
+// telling the user so; the caller then ends with status 0.
+bool anotherCopyRuns(Shell& platformShell);
 // Start-up up to the login flow (tables, log level, tray, timers, sink, listener).
 void startUp(Shell& platformShell, EventLoop& eventLoop);
 // What the main loop ends with: tray removed, DDE service closed.
@@ -44,6 +47,10 @@ void connected();
 void handleAuthImage(QelMessage* msg);
 // Fills the market table from the login answer's text; the number of markets read.
 int parseMarketList(const char* data, std::size_t length);
+// The display symbols of the account's markets, in order, joined by ", ".
+std::string marketNames();
+// What the balloon at sign-in says, at most `maxLength` characters.
+std::string signedInNotice(std::size_t maxLength);
 void notAuthenticated();
 void disconnected();
 // The DDE service could not start: the user is told, and the program ends with status 1.

@@ -19,6 +19,9 @@ class Shell {
   // Adds the icon (no tip yet) and its one-item menu; false when the platform has no tray.
   virtual bool trayAdd() = 0;
   virtual void traySetTip(const char* tip) = 0;
+  // A short notice beside the icon (a balloon), gone by itself after a while.
+  // Windows shows at most 63 characters of `title` and 255 of `text`.
+  virtual void trayNotify(const char* title, const char* text) = 0;
   virtual void trayRemove() = 0;
   // Called when the user chooses "Exit" (or, on POSIX, on SIGINT/SIGTERM).
   virtual void setExitHandler(std::function<void()> onExit) = 0;

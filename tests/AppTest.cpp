@@ -2,6 +2,11 @@
 // and on one event loop, with a scripted user at the dialogs.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -61,6 +66,10 @@ TEST_F(AppTest, LoginFillsTheMarketTableAndStartsTheService) {
   EXPECT_EQ(marketMap["NQ"]->getID(), 1);
   EXPECT_EQ(marketSymbols["NASDAQ"], "NQ");
   EXPECT_TRUE(tipShown("No active stocks"));
+  // Where the trader finds the display symbols to type: a balloon, and one log line.
+  EXPECT_EQ(shell.notices, std::vector<std::string>({"TAVRO: signed in: Your markets: LSE, NASDAQ, NYSE. "
+                                                     "Link a cell as =TAVRO|market_code!ITEM."}));
+  EXPECT_TRUE(logs.contains("logged in, 3 markets: LSE, NASDAQ, NYSE\n"));
   EXPECT_EQ(logs.text().find("demo^demo"), std::string::npos);
 }
 
@@ -117,12 +126,14 @@ TEST_F(AppTest, LostConnectionIsReportedAndEndsTheProgram) {
   shell.logins.push_back({true, "demo", "demo"});
   ASSERT_TRUE(connect());
   ASSERT_TRUE(runUntil([] { return authenticated; }));
+  std::string tipAtNotice;
+  shell.onBox = [&] { tipAtNotice = trayMessage; };
   sim.reset();
   ASSERT_TRUE(runUntil([&] { return loop.quitPosted(); }));
   EXPECT_EQ(shell.boxes, std::vector<std::string>({"TAVRO: Connection to TAVRO has been lost."}));
   EXPECT_FALSE(sink->isConnected());
-  updateStats();
-  EXPECT_EQ(std::string(trayMessage), "Not connected.");
+  // The notice's own modal wait refreshes no tip: it was set before.
+  EXPECT_EQ(tipAtNotice, "Not connected.");
 }
 
 TEST_F(AppTest, MalformedFrameClosesFromOurSideAndStillEnds) {
@@ -291,6 +302,21 @@ TEST(AppStartUpTest, ServiceThatCannotStartEndsTheProgram) {
   EXPECT_NE(h.shell.boxes[0].find("could not be started"), std::string::npos);
 }
 
+// A second start finds the first's claim: no dialog, no icon, a word on where the first is.
+TEST(AppStartUpTest, SecondCopySaysWhereTheFirstIsAndEndsWithZero) {
+  ServerHarness h;
+  ASSERT_EQ(::mkdir(h.dir.ddeDir.c_str(), 0700), 0);
+  int first = ::open((h.dir.ddeDir + "/TavroDDE.lock").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_EQ(::flock(first, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(tavroMain(h.shell, h.loop), 0);
+  EXPECT_EQ(h.shell.boxes,
+            std::vector<std::string>({"TAVRO: TavroDDE is already running; its icon is in the notification area."}));
+  EXPECT_TRUE(h.shell.prompts.empty());
+  EXPECT_FALSE(h.shell.trayAdded);
+  ::close(first);
+  EXPECT_FALSE(anotherCopyRuns(h.shell));  // the first has gone: this one may serve
+}
+
 TEST(AppLocaleTest, OnlyFourLocaleIdsSelectAnotherLanguage) {
   EXPECT_STREQ(localeForId(1031), "de_DE");
   EXPECT_STREQ(localeForId(1036), "fr_FR");
@@ -311,6 +337,18 @@ TEST(AppMarketListTest, LinesWithoutFourFieldsAreSkipped) {
   EXPECT_EQ(marketMap["NQ"]->getID(), 7);
   EXPECT_EQ(marketSymbols["XETRA"], "XE");
   EXPECT_EQ(logs.count("skipping market line"), 3);
+  // The balloon names as many as fit and counts the rest.
+  std::string many;
+  for (int i = 100; i < 200; ++i) many += "M" + std::to_string(i) + ":R:MKT" + std::to_string(i) + ":1\n";
+  clearMarkets();
+  ASSERT_EQ(parseMarketList(many.data(), many.size()), 100);
+  const std::string notice = signedInNotice(255);
+  EXPECT_LE(notice.size(), 255u);
+  // A comma after every name shown but the last, and one before "and N more".
+  std::size_t shown = static_cast<std::size_t>(std::count(notice.begin(), notice.end(), ','));
+  EXPECT_NE(notice.find(", and " + std::to_string(100 - shown) + " more (the log lists them all). Link"),
+            std::string::npos) << notice;
+  EXPECT_EQ(notice.find("MKT1" + std::to_string(shown)), std::string::npos) << notice;
   // The text ends at the first NUL.
   clearMarkets();
   const char withNul[] = "LSE:R:LSE:1\n\0NQ:D:NASDAQ:7\n";

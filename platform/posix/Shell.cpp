@@ -47,6 +47,7 @@ class TerminalShell : public Shell, public EventLoopHandler {
 
   bool trayAdd() override { return true; }
   void traySetTip(const char* tip) override { std::fprintf(stderr, "[TAVRO] %s\n", tip); }
+  void trayNotify(const char* title, const char* text) override { std::fprintf(stderr, "[%s] %s\n", title, text); }
   void trayRemove() override {}
 
   void setExitHandler(std::function<void()> onExit) override {

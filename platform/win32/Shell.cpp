@@ -80,6 +80,16 @@ class Win32Shell : public Shell, public WindowMessageHandler {
     Shell_NotifyIconA(NIM_MODIFY, &nid);
   }
 
+  void trayNotify(const char* title, const char* text) override {
+    if (!m_trayAdded) return;
+    NOTIFYICONDATAA nid = notifyData(NIF_MESSAGE | NIF_ICON | NIF_INFO);
+    lstrcpynA(nid.szInfoTitle, title, sizeof nid.szInfoTitle);
+    lstrcpynA(nid.szInfo, text, sizeof nid.szInfo);
+    nid.uTimeout = 15000;  // read by systems before Vista; later ones follow the user's settings
+    nid.dwInfoFlags = NIIF_INFO;
+    Shell_NotifyIconA(NIM_MODIFY, &nid);
+  }
+
   void trayRemove() override {
     if (!m_trayAdded) return;
     NOTIFYICONDATAA nid = notifyData(NIF_ICON);

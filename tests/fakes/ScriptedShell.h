@@ -26,6 +26,9 @@ class ScriptedShell : public Shell {
     return trayWorks;
   }
   void traySetTip(const char* tip) override { tips.push_back(tip); }
+  void trayNotify(const char* title, const char* text) override {
+    notices.push_back(std::string(title) + ": " + text);
+  }
   void trayRemove() override { trayRemoved = true; }
   void setExitHandler(std::function<void()> onExit) override { exit = std::move(onExit); }
 
@@ -58,7 +61,7 @@ class ScriptedShell : public Shell {
 
   std::deque<Login> logins;
   std::deque<bool> answers;
-  std::vector<std::string> prompts, shownUser, shownPass, boxes, tips;
+  std::vector<std::string> prompts, shownUser, shownPass, boxes, tips, notices;
   std::function<void()> exit, onDialog, onBox;
   std::size_t maxEntry = 0;
   unsigned localeId = 2057;

@@ -38,6 +38,17 @@ printf 'demo\ndemo\n' | "$tavro" > "$work/tavro.log" 2>&1 &
 tavro_pid=$!
 pids+=($tavro_pid)
 if wait_for 10 test -S "$TAVRO_DDE_DIR/TAVRO"; then pass "TavroDDE logs in and serves TAVRO"; else fail "TavroDDE start" "$(tail -5 "$work/tavro.log")"; fi
+wait_for 5 grep -q "^\[TAVRO: signed in\] Your markets: LSE, NASDAQ, NYSE\." "$work/tavro.log" && pass "sign-in names the markets" ||
+  fail "sign-in notice" "$(grep -i 'signed in' "$work/tavro.log")"
+
+# A second start leaves the first to serve.
+second=$(timeout 10 "$tavro" < /dev/null 2>&1)
+rc=$?
+if [ $rc = 0 ] && echo "$second" | grep -q "TavroDDE is already running; its icon is in the notification area."; then
+  pass "a second start says the first runs and ends with 0"
+else
+  fail "second start" "exit $rc: $second"
+fi
 
 # The first request on a new topic opens the instrument; it answers the
 # placeholder unless the image overtook it on loopback.

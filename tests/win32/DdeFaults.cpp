@@ -8,6 +8,7 @@
 //   malformed TOPIC ITEM          unknown atoms, handles that are not valid, a terminate from a window
 //                                 with no conversation; then the same conversation asked again
 //   watch TOPIC ITEM SECONDS      a well-behaved loop: the updates and the longest gap between them
+//   answers TOPIC                 one initiate broadcast: how many servers answer for TAVRO|TOPIC
 // Exit status: 0 done, 1 usage, 2 no conversation, 3 the server stopped answering.
 
 #include "tools/ddeclient/ClientOptions.h"
@@ -47,6 +48,15 @@ bool connect(RawDdeClient& client, const char* topic) {
   if (client.initiate(SERVICE, topic, INITIATE_MS)) return true;
   say("no conversation: %s", client.lastError().c_str());
   return false;
+}
+
+int answers(const char* topic) {
+  RawDdeClient client;
+  bool any = client.initiate(SERVICE, topic, INITIATE_MS);
+  say("answers: %d", client.answers());
+  if (!any) return EXIT_NO_SERVICE;
+  client.terminate(1000);
+  return 0;
 }
 
 int noAck(const char* topic, const char* item, double seconds) {
@@ -224,7 +234,7 @@ int watch(const char* topic, const char* item, double seconds) {
 
 int usage() {
   std::fputs("usage: ddefaults noack TOPIC ITEM SECONDS | loops TOPIC N ITEM,ITEM... | churn TOPIC N |\n"
-             "                 malformed TOPIC ITEM | watch TOPIC ITEM SECONDS\n",
+             "                 malformed TOPIC ITEM | watch TOPIC ITEM SECONDS | answers TOPIC\n",
              stderr);
   return EXIT_USAGE;
 }
@@ -238,6 +248,7 @@ int main(int argc, char** argv) {
     return loops(a[1].c_str(), std::atoi(a[2].c_str()), splitList(a[3]));
   if (a.size() == 3 && a[0] == "churn" && std::atoi(a[2].c_str()) > 0) return churn(a[1].c_str(), std::atoi(a[2].c_str()));
   if (a.size() == 3 && a[0] == "malformed") return malformed(a[1].c_str(), a[2].c_str());
+  if (a.size() == 2 && a[0] == "answers") return answers(a[1].c_str());
   if (a.size() == 4 && a[0] == "watch") return watch(a[1].c_str(), a[2].c_str(), std::atof(a[3].c_str()));
   return usage();
 }

@@ -7,7 +7,8 @@
 # loops over raw DDE messages, a request through Wine's own DDEML (ddemlprobe),
 # the tray tip, the lost-connection notice that ends the program; before that a
 # run without a feed server (the retry box, then Cancel) and after it one that
-# ends through the tray menu's "Exit". Then the DDE path under misbehaving
+# ends through the tray menu's "Exit", and one with the balloon at sign-in and a
+# second start that must leave the first to serve. Then the DDE path under misbehaving
 # clients (ddefaults), each in a fresh TavroDDE.exe, the quick form of the Wine
 # benchmark, and a silent uninstall that must leave nothing behind.
 #
@@ -581,10 +582,12 @@ else
   fail "DDEML client" "exit $rc"
 fi
 
-# The feed drops the connection: the notice, then the program ends by itself.
+# The feed drops the connection: the tip says so while the notice waits, then the program ends by itself.
 left=$(( LOGGED_IN + DROP_AFTER + 20 - $(date +%s) ))
 [ $left -lt 10 ] && left=10
-out=$(driver box --title TAVRO --timeout "$left")
+out=$(driver tip "Not connected." --timeout "$left")
+if [ $? -eq 0 ]; then pass "lost connection: tray tip \"Not connected.\""; else fail "tray tip after the loss" "$out"; fi
+out=$(driver box --title TAVRO --timeout 10)
 if echo "$out" | grep -q '^box: Connection to TAVRO has been lost.$' && echo "$out" | grep -q 'OK pressed'; then
   pass "lost connection: \"Connection to TAVRO has been lost.\" dismissed"
 else
@@ -660,6 +663,79 @@ if wait_for_line 15 "logged in" "$TMP/tavro3.out" && driver tip "No active stock
   if echo "$out" | grep -q '^tip: '; then fail "tray icon after Exit" "$out"; else pass "tray icon removed at exit"; fi
 else
   fail "run 3 login" "$(tail -3 "$TMP/tavro3.out")"
+fi
+
+# Run 4: the balloon at sign-in, and a second start that leaves the first to serve.
+kill "$FEEDSIM_PID" 2> /dev/null
+wait "$FEEDSIM_PID" 2> /dev/null
+for _ in $(seq 1 50); do port_busy "$PORT" || break; sleep 0.2; done
+"$FEEDSIM" --host 127.0.0.1 --port "$PORT" --rate 2 > "$TMP/feedsim4.log" 2>&1 &
+FEEDSIM_PID=$!
+wait_for_line 10 "listening on" "$TMP/feedsim4.log"
+start_tavro 4
+driver login demo demo --timeout 30 > /dev/null
+if wait_for_line 15 "logged in" "$TMP/tavro4.out"; then
+  if tr -d '\r' < "$TMP/tavro4.out" | grep -q "logged in, 3 markets: LSE, NASDAQ, NYSE$"; then
+    pass "the log lists the display symbols: $(grep -o 'logged in, .*' "$TMP/tavro4.out" | tr -d '\r')"
+  else
+    fail "log line of the markets" "$(grep 'logged in' "$TMP/tavro4.out")"
+  fi
+  out=$(driver balloon --timeout 15)
+  # Wine's balloon does not give its title back (TTM_GETTITLE): the screenshot shows it.
+  if echo "$out" | grep -q '^title: \(TAVRO: signed in\)\{0,1\}$' &&
+     echo "$out" | grep -q '^text: Your markets: LSE, NASDAQ, NYSE. Link a cell as =TAVRO|market_code!ITEM.$'; then
+    pass "balloon at sign-in: $(echo "$out" | grep -v '^balloon:' | tr '\n' ' ')"
+    read -r bx by bw bh <<< "$(echo "$out" | sed -n 's/^balloon: //p')"
+    if [ -n "$bh" ] && xwd -root -silent -display "$DISPLAY" 2> /dev/null |
+       convert xwd:- -crop "$(( bw + 20 ))x$(( bh + 20 ))+$(( bx > 10 ? bx - 10 : 0 ))+$(( by > 10 ? by - 10 : 0 ))" +repage \
+         "$ARTIFACTS/signed-in-balloon.png" 2> /dev/null && [ -s "$ARTIFACTS/signed-in-balloon.png" ]; then
+      say "screenshot of the balloon: build/wine-artifacts/signed-in-balloon.png"
+    fi
+  else
+    fail "balloon at sign-in" "$out"
+  fi
+  client advise lse_vod BID --count 6 --seconds 30 > "$TMP/advise4.txt" 2> "$TMP/advise4.err" &
+  ADVISE_PID=$!
+  driver tip "1 active stocks" --timeout 10 > /dev/null
+  "$WINE" "$TAVRO_EXE" > "$TMP/tavro4-second.out" 2>&1 &
+  second=$!
+  out=$(driver box --title TAVRO --timeout 30)
+  if echo "$out" | grep -q '^box: TavroDDE is already running; its icon is in the notification area.$' &&
+     echo "$out" | grep -q 'OK pressed'; then
+    pass "second start: \"TavroDDE is already running; its icon is in the notification area.\""
+  else
+    fail "second start: notice" "$out"
+  fi
+  second_rc=""
+  for _ in $(seq 1 100); do kill -0 "$second" 2> /dev/null || break; sleep 0.2; done
+  if kill -0 "$second" 2> /dev/null; then
+    kill "$second" 2> /dev/null
+    fail "second start" "still running 20 s after its notice"
+  else
+    wait "$second"
+    second_rc=$?
+    if [ "$second_rc" -eq 0 ]; then pass "second start exits with 0"; else fail "second start: exit status" "$second_rc"; fi
+  fi
+  if driver prompt --timeout 2 > /dev/null 2>&1; then fail "second start" "it opened a login dialog"; fi
+  out=$(wine_run 30 "$FAULTS_EXE" answers lse_vod)
+  if [ "$out" = "answers: 1" ]; then
+    pass "one server answers an initiate for TAVRO|lse_vod"
+  else
+    fail "initiate answers" "$out"
+  fi
+  wait "$ADVISE_PID"
+  rc=$?
+  ADVISE_PID=""
+  updates=$(grep -c "^lse_vod BID -\{0,1\}[0-9]" "$TMP/advise4.txt")
+  if [ $rc -eq 0 ] && [ "$updates" -ge 6 ]; then
+    pass "the first copy kept its advise loop through the second start: $updates updates"
+  else
+    fail "the first copy's loop" "exit $rc, $updates updates: $(cat "$TMP/advise4.err")"
+  fi
+  driver menu-exit --timeout 15 > /dev/null
+  expect_exit "run 4 after Exit" 20
+else
+  fail "run 4 login" "$(tail -3 "$TMP/tavro4.out")"
 fi
 
 # --- the DDE path under misbehaving clients ----------------------------------

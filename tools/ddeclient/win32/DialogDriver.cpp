@@ -45,6 +45,8 @@ const char* const USAGE =
     "                                                  TavroDDE's), print the tips found\n"
     "  dialogdriver hover-tray [--timeout S]           put the pointer on the tray icon until its tip shows;\n"
     "                                                  print the screen rectangles of the tray and the tip\n"
+    "  dialogdriver balloon [--timeout S]              wait for a tray balloon; print its title, text and\n"
+    "                                                  screen rectangle\n"
     "  dialogdriver version FILE                       print a program's version resource\n"
     "  dialogdriver rect [--timeout S]                 print the login dialog's screen rectangle\n"
     "Every wait ends after S seconds (default 20).\n";
@@ -442,6 +444,71 @@ int hoverTray(int timeoutMs) {
   return 0;
 }
 
+// A balloon's title, read like its text through the shell's memory.
+std::string tooltipTitle(HWND tooltip) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(tooltip, &pid);
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  if (!process) return std::string();
+  const UINT TITLE_CHARS = 128;
+  std::string title;
+  auto* remote = static_cast<BYTE*>(
+      VirtualAllocEx(process, nullptr, sizeof(TTGETTITLE) + TITLE_CHARS * sizeof(WCHAR), MEM_COMMIT, PAGE_READWRITE));
+  if (remote) {
+    TTGETTITLE get{};
+    get.dwSize = sizeof get;
+    get.cch = TITLE_CHARS;
+    get.pszTitle = reinterpret_cast<WCHAR*>(remote + sizeof get);
+    WCHAR text[TITLE_CHARS] = L"";
+    SIZE_T moved = 0;
+    DWORD_PTR ignored = 0;
+    if (WriteProcessMemory(process, remote, &get, sizeof get, &moved) &&
+        WriteProcessMemory(process, get.pszTitle, text, sizeof(WCHAR), &moved) &&
+        SendMessageTimeoutW(tooltip, TTM_GETTITLE, 0, reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG,
+                            SEND_TIMEOUT_MS, &ignored) &&
+        ReadProcessMemory(process, get.pszTitle, text, sizeof text, &moved)) {
+      text[TITLE_CHARS - 1] = L'\0';
+      char narrow[TITLE_CHARS * 3];
+      if (WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr) > 1) title = narrow;
+    }
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  }
+  CloseHandle(process);
+  return title;
+}
+
+BOOL CALLBACK findVisibleBalloon(HWND hwnd, LPARAM out) {
+  char className[64] = "";
+  GetClassNameA(hwnd, className, sizeof className);
+  if (lstrcmpiA(className, TOOLTIPS_CLASSA) != 0 || !IsWindowVisible(hwnd) ||
+      !(GetWindowLongA(hwnd, GWL_STYLE) & TTS_BALLOON))
+    return TRUE;
+  *reinterpret_cast<HWND*>(out) = hwnd;
+  return FALSE;
+}
+
+// Waits for a balloon beside a tray icon; prints its title, text and screen rectangle.
+int balloon(int timeoutMs) {
+  ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+  HWND shown = nullptr;
+  while (!shown) {
+    EnumWindows(findVisibleBalloon, reinterpret_cast<LPARAM>(&shown));
+    if (shown) break;
+    if (GetTickCount64() >= deadline) {
+      std::fprintf(stderr, "dialogdriver: no balloon showed\n");
+      return EXIT_NOT_FOUND;
+    }
+    Sleep(100);
+  }
+  Sleep(300);  // drawn, for a screenshot
+  std::vector<std::string> texts;
+  tooltipTexts(shown, texts);
+  std::printf("title: %s\n", tooltipTitle(shown).c_str());
+  for (const std::string& s : texts) std::printf("text: %s\n", s.c_str());
+  printRect("balloon", shown);
+  return 0;
+}
+
 int version(const char* file) {
   DWORD ignored = 0, size = GetFileVersionInfoSizeA(file, &ignored);
   std::vector<BYTE> info(size ? size : 1);
@@ -501,6 +568,7 @@ int main(int argc, char** argv) {
   if (words.size() == 1 && words[0] == "tip") return tip(nullptr, timeoutMs);
   if (words.size() == 2 && words[0] == "tip") return tip(words[1].c_str(), timeoutMs);
   if (words.size() == 1 && words[0] == "hover-tray") return hoverTray(timeoutMs);
+  if (words.size() == 1 && words[0] == "balloon") return balloon(timeoutMs);
   if (words.size() == 2 && words[0] == "version") return version(words[1].c_str());
   if (words.size() == 1 && words[0] == "rect") {
     HWND dialog = findLogin(timeoutMs);

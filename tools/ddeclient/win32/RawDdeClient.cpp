@@ -100,6 +100,7 @@ LRESULT RawDdeClient::handle(UINT msg, WPARAM wParam, LPARAM lParam) {
 void RawDdeClient::onInitiateAck(HWND server, LPARAM lParam) {
   GlobalDeleteAtom(LOWORD(lParam));
   GlobalDeleteAtom(HIWORD(lParam));
+  ++m_answers;
   if (!m_server)
     m_server = server;
   else if (server != m_server)
@@ -189,6 +190,7 @@ bool RawDdeClient::initiate(const char* service, const char* topic, int timeoutM
   ATOM app = GlobalAddAtomA(service);
   ATOM top = GlobalAddAtomA(topic);
   m_initiating = true;
+  m_answers = 0;
   DWORD_PTR ignored = 0;
   // SMTO_NORMAL: the servers' answers, sent to us meanwhile, are handled during the wait.
   SendMessageTimeoutA(to, WM_DDE_INITIATE, reinterpret_cast<WPARAM>(m_window), MAKELPARAM(app, top),

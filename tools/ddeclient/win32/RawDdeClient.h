@@ -64,6 +64,8 @@ class RawDdeClient {
   // Off: loops started from now on ask for data without acknowledgements.
   void setAskAcknowledge(bool on) { m_askAcknowledge = on; }
   long dataReceived() const { return m_dataReceived; }
+  // How many servers answered the last initiate (the first is kept, the rest sent away).
+  int answers() const { return m_answers; }
   // Drops acknowledgements not waited for (answers to messages sent without waiting).
   void forgetAcks() { m_acks.clear(); }
 
@@ -94,6 +96,7 @@ class RawDdeClient {
   bool m_askAcknowledge = true;
   HGLOBAL m_lastOptions = nullptr;
   long m_dataReceived = 0;
+  int m_answers = 0;
   std::deque<Ack> m_acks;
   std::deque<DdeValue> m_data;
   std::string m_error;
