@@ -216,17 +216,30 @@ bool ddeBridgeAdviseHead(const std::string& item, const DdeBridgeFormat& loopFor
 
 bool ddeBridgeAppendAdvise(std::uint32_t conv, const std::string& head, const DdeBridgeFormat& dataFormat,
                            const char* data, std::size_t size, std::string& out) {
-  if (dataFormat.name.size() > DDE_BRIDGE_MAX_NAME || dataFormat.name.find('\0') != std::string::npos) return false;
-  std::size_t body = 1 + 4 + head.size() + 5 + dataFormat.name.size() + 4 + size;
+  const std::string& name = dataFormat.name;
+  if (name.size() > DDE_BRIDGE_MAX_NAME || name.find('\0') != std::string::npos) return false;
+  std::size_t body = 1 + 4 + head.size() + 5 + name.size() + 4 + size;
   if (head.empty() || body > DDE_BRIDGE_MAX_MESSAGE) return false;
-  out.reserve(out.size() + 4 + body);
-  putU32(out, static_cast<std::uint32_t>(body));
-  putU8(out, DDE_BRIDGE_ADVISE);
-  putU32(out, conv);
-  out += head;
-  putFormat(out, dataFormat);
-  putU32(out, static_cast<std::uint32_t>(size));
-  out.append(data, size);
+  // One frame per advise value: sized once and filled in place.
+  std::size_t at = out.size();
+  out.resize(at + 4 + body);
+  char* p = &out[at];
+  auto u32 = [&p](std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) *p++ = static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  auto bytes = [&p](const char* b, std::size_t n) {
+    if (n) std::memcpy(p, b, n);
+    p += n;
+  };
+  u32(static_cast<std::uint32_t>(body));
+  *p++ = static_cast<char>(DDE_BRIDGE_ADVISE);
+  u32(conv);
+  bytes(head.data(), head.size());
+  u32(name.empty() ? dataFormat.code : 0);
+  *p++ = static_cast<char>(name.size());
+  bytes(name.data(), name.size());
+  u32(static_cast<std::uint32_t>(size));
+  bytes(data, size);
   return true;
 }
 

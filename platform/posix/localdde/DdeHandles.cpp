@@ -206,56 +206,90 @@ int StringTable::compare(HSZ a, HSZ b) {
   return valueOf(a) < valueOf(b) ? -1 : 1;
 }
 
+namespace {
+// Slot index in the low 24 bits (plus one: no handle is null), uses above.
+const unsigned SLOT_BITS = 24;
+const std::uintptr_t SLOT_MASK = (std::uintptr_t(1) << SLOT_BITS) - 1;
+}  // namespace
+
 HDDEDATA DataTable::add(DWORD owner, const BYTE* bytes, std::size_t size, HSZ item, UINT format, bool appOwned) {
-  DataEntry d;
+  std::size_t slot;
+  if (!m_free.empty()) {
+    slot = m_free.back();
+    m_free.pop_back();
+  } else {
+    if (m_slots.size() >= SLOT_MASK) return nullptr;
+    slot = m_slots.size();
+    m_slots.emplace_back();
+    m_uses.push_back(0);
+  }
+  DataEntry& d = m_slots[slot];
   if (bytes) d.bytes.assign(reinterpret_cast<const char*>(bytes), size);
   else d.bytes.assign(size, '\0');
   d.item = item;
   d.format = format;
   d.owner = owner;
   d.appOwned = appOwned;
-  std::uintptr_t v = m_next++;
-  m_datas[v] = std::move(d);
-  return reinterpret_cast<HDDEDATA>(v);
+  d.used = true;
+  std::uintptr_t uses = ++m_uses[slot];
+  return reinterpret_cast<HDDEDATA>((uses << SLOT_BITS) | (slot + 1));
 }
 
 DataEntry* DataTable::find(HDDEDATA h) {
-  auto it = m_datas.find(valueOf(h));
-  return it == m_datas.end() ? nullptr : &it->second;
+  std::uintptr_t v = valueOf(h);
+  std::size_t slot = (v & SLOT_MASK) - 1;
+  if ((v & SLOT_MASK) == 0 || slot >= m_slots.size() || !m_slots[slot].used) return nullptr;
+  std::uintptr_t uses = m_uses[slot];
+  if ((v >> SLOT_BITS) != (uses & (~std::uintptr_t(0) >> SLOT_BITS))) return nullptr;
+  return &m_slots[slot];
 }
 
-bool DataTable::erase(HDDEDATA h) { return m_datas.erase(valueOf(h)) != 0; }
+void DataTable::release(std::size_t slot) {
+  DataEntry& d = m_slots[slot];
+  d.used = false;
+  // A large value's room is given back; a usual one's is kept for the next.
+  if (d.bytes.capacity() > 4096) std::string().swap(d.bytes);
+  m_free.push_back(static_cast<std::uint32_t>(slot));
+}
+
+bool DataTable::erase(HDDEDATA h) {
+  DataEntry* d = find(h);
+  if (!d) return false;
+  release(static_cast<std::size_t>(d - m_slots.data()));
+  return true;
+}
 
 void DataTable::eraseOwner(DWORD owner) {
-  for (auto it = m_datas.begin(); it != m_datas.end();) it = it->second.owner == owner ? m_datas.erase(it) : std::next(it);
+  for (std::size_t i = 0; i < m_slots.size(); ++i)
+    if (m_slots[i].used && m_slots[i].owner == owner) release(i);
 }
 
 bool DataTable::consume(HDDEDATA h, std::string& bytes, UINT& format) {
-  auto it = m_datas.find(valueOf(h));
-  if (it == m_datas.end()) {
+  DataEntry* d = find(h);
+  if (!d) {
     LOG_WRN("DDE callback returned an unknown data handle " << static_cast<void*>(h));
     return false;
   }
-  bytes = it->second.bytes;
-  if (it->second.format) format = it->second.format;
-  if (!it->second.appOwned) m_datas.erase(it);
+  bytes = d->bytes;
+  if (d->format) format = d->format;
+  if (!d->appOwned) erase(h);
   return true;
 }
 
 bool DataTable::consumePairs(HDDEDATA h, std::size_t most, std::vector<HSZPAIR>& pairs) {
-  auto d = m_datas.find(valueOf(h));
-  if (d == m_datas.end()) {
+  DataEntry* d = find(h);
+  if (!d) {
     LOG_WRN("DDE callback returned an unknown data handle " << static_cast<void*>(h));
     return false;
   }
-  const std::string& bytes = d->second.bytes;
+  const std::string& bytes = d->bytes;
   for (std::size_t off = 0; off + sizeof(HSZPAIR) <= bytes.size() && pairs.size() < most; off += sizeof(HSZPAIR)) {
     HSZPAIR p;
     std::memcpy(&p, bytes.data() + off, sizeof p);
     if (!p.hszSvc && !p.hszTopic) break;
     pairs.push_back(p);
   }
-  if (!d->second.appOwned) m_datas.erase(d);
+  if (!d->appOwned) erase(h);
   return true;
 }
 
@@ -267,12 +301,16 @@ UINT FormatTable::registerName(const std::wstring& name) {
   UINT f = m_next++;
   m_byKey[key] = f;
   m_names[f] = toUtf8(name);
+  m_wire.erase(f);
   return f;
 }
 
-DdeBridgeFormat FormatTable::wire(UINT format) const {
+const DdeBridgeFormat& FormatTable::wire(UINT format) {
+  auto cached = m_wire.find(format);
+  if (cached != m_wire.end()) return cached->second;
   auto it = m_names.find(format);
-  return it != m_names.end() ? DdeBridgeFormat::registered(it->second) : DdeBridgeFormat::standard(format);
+  DdeBridgeFormat f = it != m_names.end() ? DdeBridgeFormat::registered(it->second) : DdeBridgeFormat::standard(format);
+  return m_wire.emplace(format, f).first->second;
 }
 
 bool FormatTable::resolve(const DdeBridgeFormat& f, UINT& out) const {

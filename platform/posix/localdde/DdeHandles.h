@@ -66,13 +66,14 @@ class StringTable {
 };
 
 struct DataEntry {
-  // Any bytes; a short value (most advise data) stays inside the string,
-  // so a handle made and freed for every value costs one allocation.
+  // Any bytes; a slot keeps its string's room for the next handle, so a
+  // handle made and freed for every value allocates nothing once warm.
   std::string bytes;
   HSZ item = nullptr;
   UINT format = 0;
   DWORD owner = 0;
   bool appOwned = false;
+  bool used = false;
 };
 
 class DataTable {
@@ -91,16 +92,21 @@ class DataTable {
   bool consumePairs(HDDEDATA h, std::size_t most, std::vector<HSZPAIR>& pairs);
 
  private:
-  // Made and freed for every advise value: hashed, not ordered.
-  std::unordered_map<std::uintptr_t, DataEntry> m_datas;
-  std::uintptr_t m_next = 0x100000;
+  // Made and freed for every advise value: slots reused from a free list.
+  // A handle is its slot and the slot's use count, so a handle freed and
+  // used again is not taken for the slot's next one.
+  std::vector<DataEntry> m_slots;
+  std::vector<std::uint32_t> m_uses;
+  std::vector<std::uint32_t> m_free;
+  void release(std::size_t slot);
 };
 
 // Registered clipboard formats, one number per name regardless of case.
 class FormatTable {
  public:
   UINT registerName(const std::wstring& name);
-  DdeBridgeFormat wire(UINT format) const;
+  // The format as the wire names it; the reference lasts as long as the table.
+  const DdeBridgeFormat& wire(UINT format);
   // Only formats registered here can be served, so a name that was never
   // registered is refused rather than registered on a client's behalf.
   bool resolve(const DdeBridgeFormat& f, UINT& out) const;
@@ -108,6 +114,7 @@ class FormatTable {
  private:
   std::map<std::wstring, UINT> m_byKey;
   std::map<UINT, std::string> m_names;  // UTF-8, as first registered
+  std::map<UINT, DdeBridgeFormat> m_wire;
   UINT m_next = 0xC000;
 };
 

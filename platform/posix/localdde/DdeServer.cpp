@@ -129,6 +129,8 @@ void dropPending(Client& c, std::uint64_t seq) {
   if (!it) return;
   c.pendingBytes -= it->bytes.size();
   if (!it->advise) --c.pendingReplies;
+  if (it->advise && it->bytes.capacity() <= 256 && lib.spareBytes.size() < 1024)
+    lib.spareBytes.push_back(std::move(it->bytes));
   std::string().swap(it->bytes);
   it->loop = nullptr;
   it->dropped = true;
@@ -167,6 +169,8 @@ void flush(Instance& in, Client& c) {
         if (!p.advise) --c.pendingReplies;
         else if (p.loop && p.loop->pendingSeq == p.seq) p.loop->pendingSeq = 0;
         c.writing += p.bytes;
+        if (p.advise && p.bytes.capacity() <= 256 && lib.spareBytes.size() < 1024)
+          lib.spareBytes.push_back(std::move(p.bytes));
       }
       c.out.pop_front();
     }
@@ -221,11 +225,15 @@ void queueReply(Instance& in, Client& c, const DdeBridgeMessage& m) {
   armWrite(in, c);
 }
 
-void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::string bytes) {
+void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, const std::string& bytes) {
   if (c.doomed || c.closed) return;
   dropPending(c, loop.pendingSeq);
   Pending p;
-  p.bytes = std::move(bytes);
+  if (!lib.spareBytes.empty()) {
+    p.bytes.swap(lib.spareBytes.back());
+    lib.spareBytes.pop_back();
+  }
+  p.bytes.assign(bytes);
   p.advise = true;
   p.loop = &loop;
   p.seq = loop.pendingSeq = ++c.nextSeq;
@@ -247,6 +255,7 @@ void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::string bytes) {
 void endConversation(Instance& in, std::uint32_t id, Client* c) {
   auto it = in.convs.find(id);
   if (it == in.convs.end()) return;
+  ++lib.changes;
   Conv conv = std::move(it->second);
   in.convs.erase(it);
   auto byTopic = in.convsByTopic.find(conv.topic);
@@ -277,6 +286,7 @@ void endConversation(Instance& in, std::uint32_t id, Client* c) {
 
 void closeClient(Instance& in, Client& c, bool farewell) {
   if (c.closed) return;
+  ++lib.changes;
   if (farewell && !c.doomed) {
     for (std::uint32_t id : c.convs) {
       DdeBridgeMessage t;

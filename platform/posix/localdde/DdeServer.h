@@ -131,6 +131,13 @@ struct Instance {
   std::unordered_map<HSZ, TopicConvs> convsByTopic;
 };
 
+// One advise loop a post serves.
+struct PostTarget {
+  std::uint32_t conv;
+  LoopKey key;
+  ULONG_PTR remaining;  // later targets with the same item and format
+};
+
 // Everything the library holds, for all its instances: one object, so that
 // what outlives a DdeUninitialize is in plain sight.
 struct Library : public EventLoopHandler, public TimerHandler {
@@ -153,6 +160,14 @@ struct Library : public EventLoopHandler, public TimerHandler {
   // Set when a client is doomed, so that the end of a library call (several
   // for every feed update) looks for clients to close only when there are some.
   bool anyDoomed = false;
+  // Counts every change to conversations, their loops and clients: a post
+  // whose callback changed nothing need not look its target up again.
+  std::uint64_t changes = 0;
+  // Strings of written values, for the next ones: a value queued and
+  // written then allocates nothing.
+  std::vector<std::string> spareBytes;
+  // Target lists of finished posts, lent to the next ones.
+  std::vector<std::vector<PostTarget>> spareTargets;
 
   Library();
   void handleSocketEvent(int fd, unsigned events) override;
@@ -191,7 +206,7 @@ void dropPending(Client& c, std::uint64_t seq);
 void relinkLoops(Client& c, Conv& conv);
 void flush(Instance& in, Client& c);
 void queueReply(Instance& in, Client& c, const DdeBridgeMessage& m);
-void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::string bytes);
+void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, const std::string& bytes);
 // Closes the socket now; the object itself lives until the outermost entry ends.
 void closeClient(Instance& in, Client& c, bool farewell);
 // Ends one conversation: its loops and queued advise data go, and the

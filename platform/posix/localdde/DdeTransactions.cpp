@@ -1,6 +1,5 @@
 #include <cstring>
-#include <functional>
-#include <unordered_map>
+#include <algorithm>
 #include <vector>
 
 #include "platform/posix/localdde/DdeBridgeLimits.h"
@@ -125,6 +124,7 @@ void addLoop(Client& c, Conv& conv, AdviseLoop l) {
   loops.push_back(std::move(l));
   loops.insert(loops.end(), std::make_move_iterator(at), std::make_move_iterator(conv.loops.end()));
   conv.loops.swap(loops);
+  ++lib.changes;
   relinkLoops(c, conv);
   ++c.loops;
 }
@@ -164,6 +164,7 @@ void adviseStop(Instance& in, Client& c, Conv& conv, const DdeBridgeMessage& m) 
   HSZ loopItem = l->item;
   dropPending(c, l->pendingSeq);
   conv.loops.erase(conv.loops.begin() + (l - conv.loops.data()));
+  ++lib.changes;
   conv.loops.shrink_to_fit();
   relinkLoops(c, conv);
   --c.loops;
@@ -244,44 +245,81 @@ void dispatch(Instance& in, Client& c, const DdeBridgeMessage& m) {
 
 namespace {
 
-struct LoopKeyHash {
-  std::size_t operator()(const LoopKey& k) const {
-    return std::hash<std::uintptr_t>()(k.first * 0x9E3779B97F4A7C15ull ^ k.second);
+// Sets each target's count of later targets with the same item and format,
+// in one pass: a post names one item (a handful of formats) or every item
+// of a topic, so the distinct keys are few, and many are sorted instead.
+void countRemaining(std::vector<PostTarget>& targets) {
+  const std::size_t FEW = 16;
+  std::pair<LoopKey, ULONG_PTR> counts[FEW];
+  std::size_t distinct = 0;
+  for (const PostTarget& t : targets) {
+    std::size_t k = 0;
+    while (k < distinct && counts[k].first != t.key) ++k;
+    if (k == FEW) {
+      distinct = FEW + 1;
+      break;
+    }
+    if (k == distinct) counts[distinct++] = std::make_pair(t.key, ULONG_PTR(0));
+    ++counts[k].second;
+  }
+  if (distinct <= FEW) {
+    for (PostTarget& t : targets) {
+      std::size_t k = 0;
+      while (counts[k].first != t.key) ++k;
+      t.remaining = --counts[k].second;
+    }
+    return;
+  }
+  std::vector<std::size_t> order(targets.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&targets](std::size_t a, std::size_t b) { return targets[a].key < targets[b].key; });
+  for (std::size_t i = order.size(); i-- > 0;) {
+    bool sameAsNext = i + 1 < order.size() && targets[order[i + 1]].key == targets[order[i]].key;
+    targets[order[i]].remaining = sameAsNext ? targets[order[i + 1]].remaining + 1 : 0;
+  }
+}
+
+// A target list lent for one post; posts nest when a callback posts.
+struct Targets {
+  std::vector<PostTarget> list;
+  Targets() {
+    if (!lib.spareTargets.empty()) {
+      list.swap(lib.spareTargets.back());
+      lib.spareTargets.pop_back();
+    }
+  }
+  ~Targets() {
+    list.clear();
+    lib.spareTargets.push_back(std::move(list));
   }
 };
 
 }  // namespace
 
 bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
-  struct Target {
-    std::uint32_t conv;
-    LoopKey key;
-    ULONG_PTR remaining;  // later targets with the same item and format
-  };
-  std::vector<Target> targets;
   auto byTopic = in.convsByTopic.find(hszTopic);
   if (byTopic == in.convsByTopic.end()) return true;
-  std::unordered_map<LoopKey, ULONG_PTR, LoopKeyHash> counts;
+  Targets lent;
+  std::vector<PostTarget>& targets = lent.list;
   for (std::uint32_t id : byTopic->second.ids) {
     Conv* cv = findConv(in, id);
     if (!cv) continue;
     Client* c = findClient(in, cv->client);
     if (!c || c->doomed) continue;
     for (const AdviseLoop& l : cv->loops)
-      if (!hszItem || l.item == hszItem) {
-        targets.push_back(Target{id, l.key(), 0});
-        ++counts[l.key()];
-      }
+      if (!hszItem || l.item == hszItem) targets.push_back(PostTarget{id, l.key(), 0});
   }
-  for (Target& t : targets) t.remaining = --counts[t.key];
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    // The callback learns how many more requests for the same item and format follow.
-    ULONG_PTR remaining = targets[i].remaining;
-    Conv* conv = findConv(in, targets[i].conv);
-    AdviseLoop* l = conv ? conv->findLoop(targets[i].key) : nullptr;
+  countRemaining(targets);
+  Client* client = nullptr;  // the last target's, while nothing has changed
+  std::string wire;
+  for (const PostTarget& t : targets) {
+    Conv* conv = findConv(in, t.conv);
+    AdviseLoop* l = conv ? conv->findLoop(t.key) : nullptr;
     if (!l) continue;
-    HDDEDATA r = callBack(in, XTYP_ADVREQ, l->format, hconvOf(targets[i].conv), hszTopic, l->item, nullptr,
-                          remaining & 0xFFFF);
+    std::uint64_t changes = lib.changes;
+    // The callback learns how many more requests for the same item and format follow.
+    HDDEDATA r = callBack(in, XTYP_ADVREQ, l->format, hconvOf(t.conv), hszTopic, l->item, nullptr, t.remaining & 0xFFFF);
     if (!r) continue;
     DataEntry* data = lib.datas.find(r);
     if (!data) {
@@ -296,23 +334,26 @@ bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
         if (!keep) lib.datas.erase(handle);
       }
     } release{r, data->appOwned};
-    UINT fmt = data->format ? data->format : targets[i].key.second;
+    UINT fmt = data->format ? data->format : t.key.second;
     // The callback may have ended the loop, its conversation or its client.
-    conv = findConv(in, targets[i].conv);
-    l = conv ? conv->findLoop(targets[i].key) : nullptr;
-    if (!l) continue;
-    Client* c = findClient(in, conv->client);
-    if (!c || c->doomed || c->closed) continue;
+    if (lib.changes != changes) {
+      client = nullptr;
+      conv = findConv(in, t.conv);
+      l = conv ? conv->findLoop(t.key) : nullptr;
+      if (!l) continue;
+    }
+    if (!client || client->id != conv->client) client = findClient(in, conv->client);
+    if (!client || client->doomed || client->closed) continue;
     AdviseLoop& live = *l;
-    std::string wire;
-    if (!ddeBridgeAppendAdvise(targets[i].conv, live.head, lib.formats.wire(fmt), data->bytes.data(), data->bytes.size(),
+    wire.clear();
+    if (!ddeBridgeAppendAdvise(t.conv, live.head, lib.formats.wire(fmt), data->bytes.data(), data->bytes.size(),
                                wire)) {
       std::size_t itemLength = static_cast<unsigned char>(live.head[0]);
       LOG_WRN("DDE advise data for " << live.head.substr(1, itemLength) << " too large (" << data->bytes.size()
                                      << " bytes), dropped");
       continue;
     }
-    queueAdvise(in, *c, live, std::move(wire));
+    queueAdvise(in, *client, live, wire);
   }
   return true;
 }
