@@ -77,6 +77,21 @@ TEST_F(DdeAdviseTest, PostAdviseCallsBackOncePerMatchingLoopBeforeReturning) {
   EXPECT_EQ(got.count({vodB, "BID"}), 1u);
 }
 
+// A post for every item of a topic whose loops name many items: each
+// request still says how many more of its item and format follow.
+TEST_F(DdeAdviseTest, PostOfEveryItemCountsTheLaterRequestsOfEachItem) {
+  ASSERT_TRUE(start());
+  DdeClient& c = newClient();
+  std::uint32_t first = connect(c, "lse_vod"), second = connect(c, "lse_vod");
+  for (std::uint32_t conv : {first, second})
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(c.adviseStart(conv, "ITEM" + std::to_string(i), kText), DdeReply::Ok);
+  calls.clear();
+  ASSERT_TRUE(DdePostAdvise(inst, DdeCreateStringHandleA(inst, "LSE_VOD", CP_WINANSI), nullptr));
+  std::vector<Call> reqs = callsOf(XTYP_ADVREQ);
+  ASSERT_EQ(reqs.size(), 40u);
+  for (const Call& r : reqs) EXPECT_EQ(r.remaining, r.conv == first ? 1u : 0u) << r.text2;
+}
+
 TEST_F(DdeAdviseTest, AdviseStopEndsTheLoop) {
   ASSERT_TRUE(start());
   DdeClient& c = newClient();

@@ -291,7 +291,7 @@ struct Targets {
   }
   ~Targets() {
     list.clear();
-    lib.spareTargets.push_back(std::move(list));
+    if (list.capacity() <= 4096) lib.spareTargets.push_back(std::move(list));  // a crowd's list goes
   }
 };
 
