@@ -15,7 +15,8 @@ std::uint32_t loopKey(int fid, UINT format) {
 }  // namespace
 
 Conversation::Conversation(const char* text, HCONV handle_, HSZ topicHandle)
-    : symbol(makeSymbol(makeRID(text).c_str())), stock(nullptr), added(false), handle(handle_), topic(nullptr) {
+    : symbol(makeSymbol(makeRID(text).c_str())), stock(nullptr), added(false), handle(handle_), topic(nullptr),
+      slot(static_cast<std::size_t>(-1)) {
   // The client's own handle: one made again from the text would name another
   // topic wherever the text lost a character the client's name has.
   if (ddeInstance && topicHandle) {

@@ -10,6 +10,7 @@
 // have spelt the topic differently from the Stock's canonical symbol; advise
 // notifications go out under the handles clients used.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -53,4 +54,6 @@ class Conversation {
   HCONV handle;
   // The client's topic handle, held for the conversation's life.
   HSZ topic;
+  // Its place in its Stock's `conversations` while registered there.
+  std::size_t slot;
 };

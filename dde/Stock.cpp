@@ -355,29 +355,32 @@ void Stock::error() {
 }
 
 namespace {
-std::vector<std::pair<HCONV, Conversation*>>::iterator lowerBound(std::vector<std::pair<HCONV, Conversation*>>& v,
-                                                                 HCONV handle) {
-  return std::lower_bound(v.begin(), v.end(), handle,
-                          [](const std::pair<HCONV, Conversation*>& e, HCONV h) { return e.first < h; });
+bool holds(const std::vector<std::pair<HCONV, Conversation*>>& v, const Conversation* conversation) {
+  return conversation->slot < v.size() && v[conversation->slot].second == conversation;
 }
 }  // namespace
 
 void Stock::addConversation(Conversation* conversation) {
-  auto at = lowerBound(conversations, conversation->handle);
-  if (at == conversations.end() || at->first != conversation->handle)
-    conversations.insert(at, std::make_pair(conversation->handle, conversation));
+  if (!holds(conversations, conversation)) {
+    conversation->slot = conversations.size();
+    conversations.emplace_back(conversation->handle, conversation);
+  }
   if (conversations.size() + watchers == 1) open();
 }
 
 void Stock::removeConversation(Conversation* conversation) {
   LOG_INF("Remove conversation " << static_cast<const void*>(conversation->handle) << " "
                                  << static_cast<const void*>(conversation));
-  auto it = lowerBound(conversations, conversation->handle);
-  if (it == conversations.end() || it->first != conversation->handle) {
+  if (!holds(conversations, conversation)) {
     LOG_ERR("Trying to delete unknown conversation");
     return;
   }
-  conversations.erase(it);
+  // The last one takes its place: thousands leaving at once cost each the same.
+  std::size_t at = conversation->slot;
+  conversations[at] = conversations.back();
+  conversations[at].second->slot = at;
+  conversations.pop_back();
+  conversation->slot = static_cast<std::size_t>(-1);
   if (conversations.empty()) {
     if (watchers == 0) close();
     conversations.shrink_to_fit();

@@ -70,7 +70,9 @@ class Stock {
   bool invalid;
   Market* market;
   FieldValues values;
-  // By handle; usually one, so a sorted array rather than a tree.
+  // Each registered conversation once, in no order (each knows its place:
+  // Conversation::slot), so that registering and leaving cost the same
+  // however many watch.
   std::vector<std::pair<HCONV, Conversation*>> conversations;
   std::set<HCONV> requests;
   unsigned watchers;
