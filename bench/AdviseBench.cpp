@@ -3,20 +3,16 @@
 // DDE socket to a client in the same thread, against the same updates with
 // no loop to serve. One thread does all of it, so the rate is per core.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "bench/BenchDde.h"
 #include "bench/BenchRatio.h"
 #include "bench/BenchUpdates.h"
 #include "dde/DDEInterface.h"
 #include "dde/Stock.h"
-#include "feed/Market.h"
-#include "feed/StdFID.h"
 #include "platform/EventLoop.h"
-#include "support/Log.h"
 #include "tools/ddeclient/DdeClient.h"
 
 namespace {
@@ -27,24 +23,17 @@ const int FIELDS_PER_UPDATE = BENCH_FIELDS_PER_UPDATE;
 const char* const ITEMS[FIELDS_PER_UPDATE] = {"BID", "OFFER", "CUR", "CHANGE", "VOLUME"};
 
 struct Fixture {
-  EventLoop loop;
+  BenchDdeService service;  // first in, last out: the clients close before it
+  EventLoop& loop = service.loop;
   // One bridge connection holds at most 4096 loops.
   static const int PER_CLIENT = 800;
   DdeClient clients[(INSTRUMENTS + PER_CLIENT - 1) / PER_CLIENT];
-  std::string dir;
   std::vector<Stock*> targets;  // per update
   std::vector<std::string> streams;
   bool ok = false;
 
   Fixture() {
-    setLogLevel(0);
-    char tmpl[] = "/tmp/tavro-bench-XXXXXX";
-    if (!mkdtemp(tmpl)) return;
-    dir = tmpl;
-    setenv("TAVRO_DDE_DIR", dir.c_str(), 1);
-    InitializeFIDs();
-    addMarket("LSE", "LSE", 'R', 0);
-    openDDE();
+    if (!service.ok) return;
     for (DdeClient& client : clients) {
       client.setIdle([this] { loop.runOnce(1); });
       if (!client.open("TAVRO")) return;
@@ -57,8 +46,6 @@ struct Fixture {
   }
   ~Fixture() {
     for (DdeClient& client : clients) client.close();
-    closeDDE();
-    if (!dir.empty()) ::rmdir(dir.c_str());
   }
 
   // Five loops on each of the first `instruments`.

@@ -5,8 +5,6 @@
 // ERROR status causes. The clients share the thread: the update figures hold
 // their reading too, the stall only the server's work.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -14,16 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchDde.h"
 #include "bench/BenchRatio.h"
 #include "dde/Conversation.h"
 #include "dde/DDEInterface.h"
 #include "dde/Stock.h"
-#include "feed/Market.h"
 #include "feed/QelField.h"
-#include "feed/StdFID.h"
 #include "platform/EventLoop.h"
 #include "platform/posix/localdde/DdeBridgeLimits.h"
-#include "support/Log.h"
 #include "tools/ddeclient/DdeClient.h"
 
 namespace {
@@ -46,24 +42,8 @@ std::string bidStream(int value) {
   return std::string(buffer, writer.getDataLength());
 }
 
-struct Service {
-  EventLoop loop;
-  std::string dir;
-  bool ok = false;
-  Service() {
-    setLogLevel(0);
-    char tmpl[] = "/tmp/tavro-bench-XXXXXX";
-    if (!mkdtemp(tmpl)) return;
-    dir = tmpl;
-    setenv("TAVRO_DDE_DIR", dir.c_str(), 1);
-    InitializeFIDs();
-    addMarket("LSE", "LSE", 'R', 0);
-    ok = openDDE();
-  }
-};
-
-Service& service() {
-  static Service s;
+BenchDdeService& service() {
+  static BenchDdeService s;
   return s;
 }
 
@@ -76,7 +56,7 @@ struct Crowd {
   bool ok = false;
 
   Crowd(const std::string& code, int conversations, bool distinctSpellings) {
-    Service& s = service();
+    BenchDdeService& s = service();
     if (!s.ok) return;
     std::string topic = "lse_" + code;
     for (int i = 0; i < conversations; ++i) {
