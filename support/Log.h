@@ -116,9 +116,10 @@ void flushLogLimits();
 // so that a storm's count need not wait for its next line.
 void expireLogLimits();
 
-#define TAVRO_LOG_LIMITED(limit, level, parts)                                    \
+// Writes the line when the level is on and `admitted` (evaluated only then) holds.
+#define TAVRO_LOG_ADMITTED(level, admitted, parts)                                \
   do {                                                                            \
-    if (getLogLevel() >= (level) && (limit).allow((level), __FILE__, __func__, __LINE__)) { \
+    if (getLogLevel() >= (level) && (admitted)) {                                 \
       char tavro_log_src_[64];                                                    \
       std::ostream& tavro_log_os_ =                                               \
           log((level), logSourceName(__FILE__, tavro_log_src_, sizeof tavro_log_src_), \
@@ -127,6 +128,9 @@ void expireLogLimits();
       tavro_log_os_.flush();                                                      \
     }                                                                             \
   } while (0)
+
+#define TAVRO_LOG_LIMITED(limit, level, parts) \
+  TAVRO_LOG_ADMITTED(level, (limit).allow((level), __FILE__, __func__, __LINE__), parts)
 
 #define TAVRO_LOG_CAPPED(level, parts)              \
   do {                                              \
@@ -135,18 +139,11 @@ void expireLogLimits();
   } while (0)
 
 // One limit per statement, and every key's first line in a window written.
-#define TAVRO_LOG_CAPPED_BY(level, key, parts)                                    \
-  do {                                                                            \
-    static LogLimit tavro_log_site_limit_;                                        \
-    if (getLogLevel() >= (level) &&                                               \
-        tavro_log_site_limit_.allow((level), __FILE__, __func__, __LINE__, (key))) { \
-      char tavro_log_src_[64];                                                    \
-      std::ostream& tavro_log_os_ =                                               \
-          log((level), logSourceName(__FILE__, tavro_log_src_, sizeof tavro_log_src_), \
-              __func__, __LINE__);                                                \
-      tavro_log_os_ << parts << '\n';                                             \
-      tavro_log_os_.flush();                                                      \
-    }                                                                             \
+#define TAVRO_LOG_CAPPED_BY(level, key, parts)                                                          \
+  do {                                                                                                  \
+    static LogLimit tavro_log_site_limit_;                                                              \
+    TAVRO_LOG_ADMITTED(level, tavro_log_site_limit_.allow((level), __FILE__, __func__, __LINE__, (key)), \
+                       parts);                                                                          \
   } while (0)
 
 #define LOG_ERR(parts) TAVRO_LOG(1, parts)
