@@ -1,5 +1,6 @@
 // The DDE library's services: the socket directory, the socket, and what
 // registering, unregistering and ending an instance do.
+#include <dirent.h>
 #include <fcntl.h>
 
 #include "tests/DdeLibraryHarness.h"
@@ -22,6 +23,14 @@ TEST_F(DdeServiceTest, RegisteringCreatesAPrivateDirectoryAndTheSocket) {
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   ASSERT_EQ(::lstat(socketPath.c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  // The name it listened under before the socket took the service's is gone.
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.ddeDir.c_str())) {
+    while (dirent* e = ::readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    ::closedir(d);
+  }
+  EXPECT_EQ(names, std::vector<std::string>{socketPath.substr(dir.ddeDir.size() + 1)});
 }
 
 // Only a private directory of this user is used; anything planted in its

@@ -16,12 +16,24 @@ namespace {
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Binds and listens at `path` inside the directory open as `dirFd`. The file
-// is looked at and changed through the descriptor, and the path is checked
-// to lead to that same directory once the socket is there, so nothing can
-// be slipped in between. The socket's status goes to `st`; -1 when refused.
+// True when a server accepts connections at `addr`.
+bool liveAt(const sockaddr* addr, socklen_t size) {
+  int probe = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  bool live = probe >= 0 && ::connect(probe, addr, size) == 0;
+  if (probe >= 0) ::close(probe);
+  return live;
+}
+
+// Binds and listens at `path` inside the directory open as `dirFd`. The
+// socket listens under a name of its own first and is then linked to `path`,
+// so that the service's name never shows a socket that refuses clients. The
+// file is looked at and changed through the descriptor, and the path is
+// checked to lead to that same directory once the socket is there, so
+// nothing can be slipped in between. The socket's status goes to `st`; -1
+// when refused.
 int listenIn(int dirFd, const std::string& dir, const std::string& path, const std::string& name, struct stat& st) {
   std::string file = path.substr(dir.size() + 1);
+  std::string temp = "." + file + "." + std::to_string(::getpid());
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd < 0) {
     LOG_ERR("DDE service " << name << " not started: " << std::strerror(errno));
@@ -32,22 +44,45 @@ int listenIn(int dirFd, const std::string& dir, const std::string& path, const s
   sa.sun_family = AF_UNIX;
   std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
   const sockaddr* addr = reinterpret_cast<const sockaddr*>(&sa);
-  int rc = ::bind(fd, addr, sizeof sa);
-  if (rc != 0 && errno == EADDRINUSE) {
+  sockaddr_un ta = sa;
+  // Where the temporary name would not fit, the socket is bound at its name.
+  bool viaTemp = dir.size() + 1 + temp.size() < sizeof ta.sun_path;
+  if (viaTemp) {
+    std::string tempPath = dir + "/" + temp;
+    std::memcpy(ta.sun_path, tempPath.c_str(), tempPath.size() + 1);
+    ::unlinkat(dirFd, temp.c_str(), 0);  // left by a process of ours that died here
+  }
+  int rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&ta), sizeof ta);
+  if (rc == 0) rc = ::listen(fd, 128);
+  if (rc == 0 && viaTemp) {
+    ::fchmodat(dirFd, temp.c_str(), 0600, 0);
+    rc = ::linkat(dirFd, temp.c_str(), dirFd, file.c_str(), 0);
+  }
+  if (rc != 0 && errno == EADDRINUSE && !viaTemp) {
+    // Bound at its name: the name was taken, so it is looked at below and
+    // bound again.
+    errno = EEXIST;
+  }
+  if (rc != 0 && errno == EEXIST) {
     // A socket file is there: a live server keeps it, a dead one's is replaced.
-    int probe = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    bool live = probe >= 0 && ::connect(probe, addr, sizeof sa) == 0;
-    if (probe >= 0) ::close(probe);
-    if (live) {
+    if (liveAt(addr, sizeof sa)) {
       LOG_ERR("DDE service " << name << " not started: " << path << " is served by another process");
+      if (viaTemp) ::unlinkat(dirFd, temp.c_str(), 0);
       ::close(fd);
       return -1;
     }
     ::unlinkat(dirFd, file.c_str(), 0);
-    rc = ::bind(fd, addr, sizeof sa);
+    if (viaTemp) {
+      rc = ::linkat(dirFd, temp.c_str(), dirFd, file.c_str(), 0);
+    } else {
+      rc = ::bind(fd, addr, sizeof sa);
+      if (rc == 0) rc = ::listen(fd, 128);
+    }
   }
-  if (rc != 0 || ::listen(fd, 128) != 0) {
-    LOG_ERR("DDE service " << name << " not started: " << path << ": " << std::strerror(errno));
+  int saved = errno;
+  if (viaTemp) ::unlinkat(dirFd, temp.c_str(), 0);
+  if (rc != 0) {
+    LOG_ERR("DDE service " << name << " not started: " << path << ": " << std::strerror(saved));
     ::close(fd);
     return -1;
   }
