@@ -106,27 +106,32 @@ bool QelChannel::process() {
 }
 
 void QelChannel::handleRead() {
-  if (disconnect_pending) return;
-  if (buffer_pos >= buffer_length) {
-    int n = read(buffer, READ_BUFFER_SIZE);
-    if (n == 0) {
-      disconnect_pending = true;
-      return;
-    }
-    if (n < 0) {
-      int err = socketLastError();
-      if (socketErrorIsInterrupted(err) || socketErrorIsWouldBlock(err)) {
-        LOG_DBG("no data");
+  // A read that fills the buffer says more is waiting: a few reads per event
+  // take in what the feed sent while the loop served others.
+  for (int round = 0; round < READS_PER_EVENT && !disconnect_pending; ++round) {
+    int n = 0;
+    if (buffer_pos >= buffer_length) {
+      n = read(buffer, READ_BUFFER_SIZE);
+      if (n == 0) {
+        disconnect_pending = true;
         return;
       }
-      LOG_ERR("QelChannel::handleRead( " << getFD() << " ) - " << socketErrorText(err));
-      disconnect_pending = true;
-      return;
+      if (n < 0) {
+        int err = socketLastError();
+        if (socketErrorIsInterrupted(err) || socketErrorIsWouldBlock(err)) {
+          LOG_DBG("no data");
+          return;
+        }
+        LOG_ERR("QelChannel::handleRead( " << getFD() << " ) - " << socketErrorText(err));
+        disconnect_pending = true;
+        return;
+      }
+      buffer_pos = 0;
+      buffer_length = n;
     }
-    buffer_pos = 0;
-    buffer_length = n;
+    processBuffer(buffer);
+    if (n < READ_BUFFER_SIZE || buffer_pos < buffer_length) return;
   }
-  processBuffer(buffer);
 }
 
 void QelChannel::receive(const char* data, std::size_t length) {

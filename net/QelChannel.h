@@ -28,6 +28,7 @@ class QelChannel : public SocketClient {
   static constexpr std::uint16_t DEFAULT_MAX_RETRIES = 1000;
   static constexpr int MSG_REPORT_INTERVAL = 5;  // seconds
   static constexpr int READ_BUFFER_SIZE = 102400;
+  static constexpr int READS_PER_EVENT = 8;
   // Frames longer than this are refused as malformed rather than allocated.
   static constexpr std::uint32_t MAX_MSG_LENGTH = 16u * 1024u * 1024u;
 

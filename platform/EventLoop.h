@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <vector>
 
 enum : unsigned { EVENT_READ = 1u, EVENT_WRITE = 2u, EVENT_CLOSE = 4u };
 
@@ -51,6 +52,10 @@ class EventLoop {
   void setInterest(int fd, unsigned interest);
   void unwatch(int fd);
   bool isWatched(int fd) const;
+  // Reports EVENT_READ to `fd`'s handler on the next turn even if no new byte
+  // comes: for a handler that stopped with input still in hand, having done
+  // its share of work for one turn.
+  void readAgain(int fd);
 
   // Ids are shared by everything on the loop: the program keeps 0 and 1 for
   // its own two timers, anyone else takes an id from allocateTimerId.
@@ -83,6 +88,11 @@ class EventLoop {
   // ready. False when nothing was dispatched.
   bool runOnce(int maxWaitMs);
 
+  // Socket handlers of one turn may take about this long together; the
+  // sockets still waiting then go first on the next turn. So no number of
+  // busy peers keeps the loop from any one socket for much longer.
+  static constexpr int TURN_BUDGET_MS = 5;
+
  private:
   struct Watch {
     EventLoopHandler* handler;
@@ -94,13 +104,27 @@ class EventLoop {
     TimerHandler* handler;
     std::int64_t dueMs;
   };
+  // A socket that the POSIX back-end found ready, as poll() reported it.
+  struct Ready {
+    int fd;
+    int revents;
+    std::uint64_t generation;
+  };
   bool dispatch(int maxWaitMs, bool mainLoop);
   // Runs what was posted before this turn; true when anything ran.
   bool runPosted(bool mainLoop);
+  // POSIX: the steps of one turn.
+  int waitBound(int maxWaitMs, bool ranPosted);
+  std::vector<Ready> pollWatches(int waitMs);
+  bool serveSockets(const std::vector<Ready>& ready, bool mainLoop);
+  bool serveSocket(const Ready& r);
+  bool runTimers(bool mainLoop);
 
   MonotonicClock* m_clock;
   EventLoop* m_previous;
   std::map<int, Watch> m_watches;
+  std::set<int> m_readAgain;
+  int m_resumeFd = -1;  // POSIX: where the last turn's budget ran out
   std::map<int, Timer> m_timers;
   std::set<int> m_timerIds;
   std::deque<std::function<void()>> m_posted;

@@ -4,8 +4,13 @@
 #include <string>
 #include <vector>
 
+#include <sys/socket.h>
+
+#include <algorithm>
+
 #include "platform/EventLoop.h"
 #include "platform/Socket.h"
+#include "tests/DdeLibraryHarness.h"
 #include "tests/TestSupport.h"
 #include "tests/fakes/ManualClock.h"
 
@@ -146,14 +151,34 @@ TEST_F(EventLoopTest, QuitEndsRunAndModalRuns) {
 
 TEST_F(EventLoopTest, HandlerMayUnwatchOtherSocketsSafely) {
   EventLoop loop;
-  Recorder first, second;
-  int other = socketOpenStream();
-  first.onSocket = [&](int, unsigned) { loop.unwatch(other); };
-  loop.watch(fd, &first, EVENT_WRITE);
-  loop.watch(other, &second, EVENT_WRITE);
-  loop.runOnce(1000);
-  EXPECT_FALSE(loop.isWatched(other));
-  socketClose(other);
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  // Both ends are writable in the same turn. Whichever handler runs first
+  // drops the other end and puts a new watch on its very fd number; neither
+  // the dropped handler nor the new one may hear of that turn's readiness.
+  Recorder ends[2], newcomer;
+  int dropped = -1;
+  for (int i = 0; i < 2; ++i)
+    ends[i].onSocket = [&, i](int, unsigned) {
+      if (dropped >= 0) return;
+      dropped = pair[1 - i];
+      loop.unwatch(dropped);
+      ASSERT_EQ(::dup2(pair[i], dropped), dropped);
+      loop.watch(dropped, &newcomer, EVENT_WRITE);
+    };
+  loop.watch(pair[0], &ends[0], EVENT_WRITE);
+  loop.watch(pair[1], &ends[1], EVENT_WRITE);
+  ASSERT_TRUE(loop.runOnce(1000));
+  ASSERT_GE(dropped, 0);
+  EXPECT_EQ(ends[0].events.size() + ends[1].events.size(), 1u);
+  EXPECT_TRUE(newcomer.events.empty());
+  // The new watch is served from the next turn on.
+  ASSERT_TRUE(loop.runOnce(1000));
+  EXPECT_EQ(newcomer.events, std::vector<std::string>({"write"}));
+  loop.unwatch(pair[0]);
+  loop.unwatch(pair[1]);
+  ::close(pair[0]);
+  ::close(pair[1]);
 }
 
 TEST(EventLoopPost, RunsOnTheNextTurnInOrder) {
@@ -192,6 +217,82 @@ TEST(EventLoopPost, RunsOnTheNextTurnInOrder) {
   clock.now += 5;
   EXPECT_TRUE(loop.runUntil([&] { return !ran.empty(); }));
   EXPECT_EQ(ran, std::vector<std::string>({"posted"}));
+}
+
+// Each request costs the server 1 ms of the manual clock; the feed is a
+// socket that always has bytes and is read a few at a time.
+ManualClock* floodClock = nullptr;
+DWORD floodInstance = 0;
+
+HDDEDATA CALLBACK floodCallback(UINT type, UINT, HCONV, HSZ, HSZ item, HDDEDATA, ULONG_PTR, ULONG_PTR) {
+  if (type == XTYP_CONNECT) return reinterpret_cast<HDDEDATA>(TRUE);
+  if (type != XTYP_REQUEST) return nullptr;
+  floodClock->now += 1;
+  return DdeCreateDataHandle(floodInstance, reinterpret_cast<const BYTE*>("1"), 2, 0, item, CF_TEXT, 0);
+}
+
+struct FeedReader : EventLoopHandler {
+  ManualClock* clock;
+  std::vector<std::int64_t> readAt;
+  void handleSocketEvent(int fd, unsigned) override {
+    char buf[16];
+    if (::recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) readAt.push_back(clock->now);
+  }
+};
+
+// Regression: a client flooding requests kept the loop in the DDE library
+// until it had handled them all, and the feed went unread meanwhile.
+TEST(EventLoopTurns, FeedIsReadWhileADdeClientFloodsRequests) {
+  TempDir dir;
+  ManualClock clock;
+  EventLoop loop(&clock);
+  floodClock = &clock;
+  ASSERT_EQ(DdeInitializeW(&floodInstance, &floodCallback, CBF_FAIL_EXECUTES, 0), DMLERR_NO_ERROR);
+  HSZ service = DdeCreateStringHandleA(floodInstance, "TAVRO", CP_WINANSI);
+  ASSERT_NE(DdeNameService(floodInstance, service, nullptr, DNS_REGISTER), nullptr);
+
+  int feed[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, feed), 0);
+  std::string backlog(32768, 'f');
+  ASSERT_EQ(::send(feed[1], backlog.data(), backlog.size(), 0), static_cast<ssize_t>(backlog.size()));
+  FeedReader reader;
+  reader.clock = &clock;
+  loop.watch(feed[0], &reader, EVENT_READ);
+
+  RawClient client(dir.ddeDir + "/TAVRO", loop);
+  ASSERT_TRUE(client.ok());
+  DdeBridgeMessage m;
+  ASSERT_TRUE(client.send(connectMessage(1, "TAVRO", "lse_vod")));
+  ASSERT_TRUE(client.next(m));
+  ASSERT_EQ(m.kind, DDE_BRIDGE_CONNECTED);
+  std::uint32_t conv = m.pairs.at(0).conv;
+
+  const int requests = 1000;
+  std::string flood;
+  for (int i = 0; i < requests; ++i) ASSERT_TRUE(ddeBridgeEncode(requestMessage(10 + i, conv, "BID"), flood));
+  reader.readAt.clear();
+  std::int64_t start = clock.now;
+  ASSERT_TRUE(client.send(flood));
+  for (int answered = 0; answered < requests; ++answered) {
+    ASSERT_TRUE(client.next(m)) << "after " << answered << " answers";
+    ASSERT_EQ(m.kind, DDE_BRIDGE_DATA);
+  }
+  EXPECT_EQ(clock.now - start, requests);
+
+  // The feed was read all through the flood, never more than one client's
+  // share of a turn (and the turn's budget) apart.
+  reader.readAt.insert(reader.readAt.begin(), start);
+  std::int64_t longest = 0;
+  for (std::size_t i = 1; i < reader.readAt.size(); ++i)
+    longest = std::max(longest, reader.readAt[i] - reader.readAt[i - 1]);
+  EXPECT_GE(reader.readAt.back(), clock.now - static_cast<std::int64_t>(DDE_BRIDGE_MESSAGES_PER_TURN));
+  EXPECT_LE(longest, static_cast<std::int64_t>(DDE_BRIDGE_MESSAGES_PER_TURN) + EventLoop::TURN_BUDGET_MS);
+
+  loop.unwatch(feed[0]);
+  ::close(feed[0]);
+  ::close(feed[1]);
+  DdeUninitialize(floodInstance);
+  floodClock = nullptr;
 }
 
 TEST(EventLoopTimerIds, NeverTheProgramsOwnNorTaken) {

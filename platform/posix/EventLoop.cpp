@@ -43,6 +43,7 @@ EventLoop* EventLoop::current() { return currentLoop; }
 void EventLoop::watch(int fd, EventLoopHandler* handler, unsigned interest) {
   if (fd < 0 || !handler) return;
   m_watches[fd] = Watch{handler, interest, ++m_generation};
+  m_readAgain.erase(fd);
 }
 
 void EventLoop::setInterest(int fd, unsigned interest) {
@@ -50,7 +51,14 @@ void EventLoop::setInterest(int fd, unsigned interest) {
   if (it != m_watches.end()) it->second.interest = interest;
 }
 
-void EventLoop::unwatch(int fd) { m_watches.erase(fd); }
+void EventLoop::unwatch(int fd) {
+  m_watches.erase(fd);
+  m_readAgain.erase(fd);
+}
+
+void EventLoop::readAgain(int fd) {
+  if (m_watches.count(fd)) m_readAgain.insert(fd);
+}
 
 void EventLoop::setTimer(int id, unsigned periodMs, TimerHandler* handler) {
   if (!handler || periodMs == 0) return;
@@ -85,17 +93,30 @@ bool EventLoop::runOnce(int maxWaitMs) { return dispatch(maxWaitMs, true); }
 
 bool EventLoop::dispatch(int maxWaitMs, bool mainLoop) {
   bool ranPosted = runPosted(mainLoop);
+  bool served = serveSockets(pollWatches(waitBound(maxWaitMs, ranPosted)), mainLoop);
+  bool fired = runTimers(mainLoop);
+  return ranPosted || served || fired;
+}
+
+// Not at all while work is in hand; else until the next timer is due, within `maxWaitMs`.
+int EventLoop::waitBound(int maxWaitMs, bool ranPosted) {
+  if (ranPosted || !m_posted.empty() || !m_readAgain.empty() || m_resumeFd >= 0) return 0;
+  int wait = maxWaitMs;
   std::int64_t start = now();
-  int wait = ranPosted || !m_posted.empty() ? 0 : maxWaitMs;
   for (const auto& t : m_timers) {
     std::int64_t left = t.second.dueMs - start;
     if (left < 0) left = 0;
     if (wait < 0 || left < wait) wait = static_cast<int>(left);
   }
+  return wait;
+}
 
+// In fd order; a socket asked to be read again counts as readable.
+std::vector<EventLoop::Ready> EventLoop::pollWatches(int waitMs) {
   std::vector<pollfd> fds;
   std::vector<std::uint64_t> generations;
   fds.reserve(m_watches.size());
+  generations.reserve(m_watches.size());
   for (const auto& w : m_watches) {
     short events = 0;
     if (w.second.interest & (EVENT_READ | EVENT_CLOSE)) events |= POLLIN;
@@ -104,52 +125,79 @@ bool EventLoop::dispatch(int maxWaitMs, bool mainLoop) {
     fds.push_back(pollfd{w.first, events, 0});
     generations.push_back(w.second.generation);
   }
+  if (::poll(fds.data(), fds.size(), waitMs) < 0)  // EINTR: what was asked to be read again still is
+    for (pollfd& p : fds) p.revents = 0;
+  std::vector<Ready> found;
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    int revents = fds[i].revents;
+    if (!revents && !m_readAgain.count(fds[i].fd)) continue;
+    found.push_back(Ready{fds[i].fd, revents, generations[i]});
+  }
+  return found;
+}
 
-  int ready = ::poll(fds.data(), fds.size(), wait);
-  if (ready < 0 && errno != EINTR) ready = 0;
-
-  bool dispatched = ranPosted;
-  auto afterEvent = [&] {
-    dispatched = true;
-    if (mainLoop && m_afterEvent) m_afterEvent();
-  };
-
-  for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
-    if (!fds[i].revents) continue;
-    int fd = fds[i].fd;
-    // Each step re-checks the watch: an earlier handler may have dropped or replaced it.
-    auto current = [&]() -> Watch* {
-      auto it = m_watches.find(fd);
-      return it != m_watches.end() && it->second.generation == generations[i] ? &it->second : nullptr;
-    };
-    short rev = fds[i].revents;
-    Watch* w = current();
-    if (!w) continue;
-    if (rev & POLLNVAL) {
-      // Closed behind the loop's back: drop it rather than spin on it.
-      m_watches.erase(fd);
-      continue;
+// Round robin from where the last turn stopped, until the turn's budget is spent.
+bool EventLoop::serveSockets(const std::vector<Ready>& ready, bool mainLoop) {
+  std::size_t n = ready.size(), first = 0;
+  while (first < n && ready[first].fd < m_resumeFd) ++first;
+  if (first == n) first = 0;
+  m_resumeFd = -1;
+  std::int64_t start = now();
+  bool dispatched = false;
+  for (std::size_t k = 0; k < n; ++k) {
+    const Ready& r = ready[(first + k) % n];
+    if (k > 0 && now() - start >= TURN_BUDGET_MS) {
+      m_resumeFd = r.fd;
+      break;
     }
-    if (rev & (POLLIN | POLLHUP | POLLERR)) {
-      bool closed = (w->interest & EVENT_CLOSE) && ((rev & (POLLHUP | POLLERR)) ? peerClosed(fd) || !(rev & POLLIN) : peerClosed(fd));
-      if (closed) {
-        EventLoopHandler* h = w->handler;
-        m_watches.erase(fd);
-        h->handleSocketEvent(fd, EVENT_CLOSE);
-        afterEvent();
-        continue;
-      }
-      if (w->interest & EVENT_READ) {
-        w->handler->handleSocketEvent(fd, EVENT_READ);
-        afterEvent();
-      }
-    }
-    if ((rev & POLLOUT) && (w = current()) && (w->interest & EVENT_WRITE)) {
-      w->handler->handleSocketEvent(fd, EVENT_WRITE);
-      afterEvent();
+    if (serveSocket(r)) {
+      dispatched = true;
+      if (mainLoop && m_afterEvent) m_afterEvent();
     }
   }
+  return dispatched;
+}
 
+// Each step re-checks the watch: an earlier handler may have dropped or replaced it.
+bool EventLoop::serveSocket(const Ready& r) {
+  int fd = r.fd;
+  auto current = [&]() -> Watch* {
+    auto it = m_watches.find(fd);
+    return it != m_watches.end() && it->second.generation == r.generation ? &it->second : nullptr;
+  };
+  Watch* w = current();
+  if (!w) return false;
+  bool again = m_readAgain.erase(fd) != 0;
+  int rev = r.revents;
+  if (rev & POLLNVAL) {
+    // Closed behind the loop's back: drop it rather than spin on it.
+    m_watches.erase(fd);
+    return false;
+  }
+  bool dispatched = false;
+  if (rev & (POLLIN | POLLHUP | POLLERR)) {
+    bool closed = (w->interest & EVENT_CLOSE) &&
+                  ((rev & (POLLHUP | POLLERR)) ? peerClosed(fd) || !(rev & POLLIN) : peerClosed(fd));
+    if (closed) {
+      EventLoopHandler* h = w->handler;
+      m_watches.erase(fd);
+      h->handleSocketEvent(fd, EVENT_CLOSE);
+      return true;
+    }
+  }
+  if (((rev & (POLLIN | POLLHUP | POLLERR)) || again) && (w->interest & EVENT_READ)) {
+    w->handler->handleSocketEvent(fd, EVENT_READ);
+    dispatched = true;
+  }
+  if ((rev & POLLOUT) && (w = current()) && (w->interest & EVENT_WRITE)) {
+    w->handler->handleSocketEvent(fd, EVENT_WRITE);
+    dispatched = true;
+  }
+  return dispatched;
+}
+
+bool EventLoop::runTimers(bool mainLoop) {
+  bool fired = false;
   std::int64_t t = now();
   for (auto it = m_timers.begin(); it != m_timers.end();) {
     int id = it->first;
@@ -161,8 +209,9 @@ bool EventLoop::dispatch(int maxWaitMs, bool mainLoop) {
     timer.dueMs += timer.periodMs;
     if (timer.dueMs <= t) timer.dueMs = t + timer.periodMs;  // fell behind: skip, do not burst
     timer.handler->handleTimer(id);
-    afterEvent();
+    fired = true;
+    if (mainLoop && m_afterEvent) m_afterEvent();
     it = m_timers.upper_bound(id);  // the handler may have changed the timer set
   }
-  return dispatched;
+  return fired;
 }

@@ -23,6 +23,9 @@ const std::size_t DDE_BRIDGE_MAX_WAITING = 256;
 const std::size_t DDE_BRIDGE_MAX_CONVERSATIONS = 1024;  // per client
 const std::size_t DDE_BRIDGE_MAX_LOOPS = 4096;          // per client
 const std::size_t DDE_BRIDGE_MAX_CLIENTS = 1000;        // per instance
+// Messages of one client handled in one turn of the event loop; the rest wait
+// their turn, so that a client's flood holds up the feed only that long.
+const std::size_t DDE_BRIDGE_MESSAGES_PER_TURN = 64;
 // Kernel send buffer asked for each client socket: data in it can no longer
 // be replaced by newer values, so it is kept small.
 const int DDE_BRIDGE_SOCKET_BUFFER = 64 * 1024;

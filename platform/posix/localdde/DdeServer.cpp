@@ -350,10 +350,34 @@ void settle() {
 }
 
 
+// Handles the complete messages `c` has sent, `budget` at most; false when
+// the client must go.
+bool handleMessages(Instance& in, Client& c, std::size_t& budget) {
+  DdeBridgeMessage m;
+  while (budget > 0 && !c.closed && !c.doomed) {
+    int r = c.reader.next(m);
+    if (r == 0) return true;
+    if (r < 0 || !ddeBridgeFromClient(m.kind)) {
+      LOG_WRN("DDE client " << c.id << " sent a malformed message ("
+                            << (r < 0 ? c.reader.error() : "kind " + std::to_string(m.kind)) << "), disconnecting");
+      doom(in, c);
+      return false;
+    }
+    dispatch(in, c, m);
+    --budget;
+  }
+  return !c.closed && !c.doomed;
+}
+
+// One client's share of a loop turn: what it sent beyond that waits in the
+// reader or the socket for the next turn, so that however much it sends, the
+// loop soon serves the feed and every other client.
 void readClient(Instance& in, Client& c) {
   static char buf[65536];
   bool arrived = false;
-  for (int round = 0; round < 8 && !c.closed && !c.doomed; ++round) {
+  std::size_t budget = DDE_BRIDGE_MESSAGES_PER_TURN;
+  bool ok = handleMessages(in, c, budget);  // left over from the last turn
+  for (int round = 0; ok && budget > 0 && round < 8; ++round) {
     ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
@@ -364,23 +388,14 @@ void readClient(Instance& in, Client& c) {
     }
     c.reader.append(buf, static_cast<std::size_t>(n));
     arrived = true;
-    DdeBridgeMessage m;
-    while (!c.closed && !c.doomed) {
-      int r = c.reader.next(m);
-      if (r == 0) break;
-      if (r < 0 || !ddeBridgeFromClient(m.kind)) {
-        LOG_WRN("DDE client " << c.id << " sent a malformed message ("
-                              << (r < 0 ? c.reader.error() : "kind " + std::to_string(m.kind)) << "), disconnecting");
-        doom(in, c);
-        break;
-      }
-      dispatch(in, c, m);
-    }
+    ok = handleMessages(in, c, budget);
     if (static_cast<std::size_t>(n) < sizeof buf) break;
   }
-  // The limit is on silence, not on length: a slow sender keeps its place.
+  if (budget == 0 && !c.closed && !c.doomed && in.loop) in.loop->readAgain(c.fd);
+  // The limit is on silence, not on length: a slow sender keeps its place,
+  // and so does one whose messages wait for their turn here.
   if (c.reader.buffered() == 0) c.quietSince = -1;
-  else if (arrived) c.quietSince = nowMs(in);
+  else if (arrived || budget == 0) c.quietSince = nowMs(in);
   if (!c.closed && !c.doomed) flush(in, c);
 }
 
