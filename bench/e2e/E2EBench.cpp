@@ -173,6 +173,10 @@ struct Figures {
   long violations = -1;      // feedsim's count of protocol faults by TavroDDE
   long checkedLoops = -1;    // loops whose last value was checked at the end
   long staleLoops = 0;       // of them, those whose last value was not the current one
+  // The longest time feedsim's socket to TavroDDE took no bytes while it had
+  // some to send, up to the end of set-up: the longest TavroDDE left its feed
+  // unread once the socket buffers between them were full.
+  long setupFeedWaitMs = -1;
   std::string tavroEnd;
 
   double percentOfCore(double cpuSeconds) const {
@@ -279,6 +283,14 @@ std::string lastLines(const std::string& path, int n) {
 long numberAfter(const std::string& text, const std::string& key) {
   std::string::size_type at = text.rfind(key);
   return at == std::string::npos ? -1 : std::strtol(text.c_str() + at + key.size(), nullptr, 10);
+}
+
+// The largest number after `key` in any line of `text`; -1 when none.
+long largestAfter(const std::string& text, const std::string& key) {
+  long largest = -1;
+  for (std::string::size_type at = text.find(key); at != std::string::npos; at = text.find(key, at + 1))
+    largest = std::max(largest, std::strtol(text.c_str() + at + key.size(), nullptr, 10));
+  return largest;
 }
 
 // The feed port is fixed: another feedsim or a test holding it would answer
@@ -668,7 +680,10 @@ void Run::finish() {
 }
 
 Figures Run::execute() {
-  if (startPrograms() && setUp()) {
+  bool started = startPrograms();
+  bool setUpOk = started && setUp();
+  if (started) m_f.setupFeedWaitMs = std::max(0L, largestAfter(readFile(m_work + "/feedsim.log"), " read nothing for "));
+  if (setUpOk) {
     measure();
     if (m_f.failure.empty()) programsAlive();
   }
@@ -1079,6 +1094,12 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     scale = runScenario(o, big, work, serial, dir);
     printCommon(big, scale);
+    if (scale.setupFeedWaitMs > 0)
+      std::printf("  feed during set-up: feedsim's socket to TavroDDE was full, and took nothing, for up to %ld ms "
+                  "at a time\n",
+                  scale.setupFeedWaitMs);
+    else if (scale.setupFeedWaitMs == 0)
+      std::printf("  feed during set-up: feedsim's socket to TavroDDE never filled (TavroDDE read the feed as it came)\n");
     if (scale.windowSeconds > 0 && !scale.perSecond.empty()) {
       auto mm = std::minmax_element(scale.perSecond.begin(), scale.perSecond.end());
       std::printf("  flow: %lu to %lu updates in each second, longest gap %.1f ms, %d of %d instruments updated\n",

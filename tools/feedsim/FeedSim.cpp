@@ -717,6 +717,7 @@ void FeedSim::flush(Client& c) {
     std::size_t left = c.out.size() - c.outPos;
     int chunk = m_options.splitBytes ? 1 : static_cast<int>(left < 65536 ? left : 65536);
     int n = socketSend(c.fd, c.out.data() + c.outPos, chunk);
+    if (n > 0 && c.blockedSinceMs >= 0) noteUnblocked(c);
     if (n > 0) {
       ++m_stats.writeCalls;
       m_stats.bytesWritten += static_cast<unsigned long>(n);
@@ -725,7 +726,10 @@ void FeedSim::flush(Client& c) {
     }
     int error = socketLastError();
     if (n < 0 && socketErrorIsInterrupted(error)) continue;
-    if (n < 0 && socketErrorIsWouldBlock(error)) break;
+    if (n < 0 && socketErrorIsWouldBlock(error)) {
+      if (c.blockedSinceMs < 0) c.blockedSinceMs = m_loop.now();
+      break;
+    }
     closeClient(c, "write failed: " + socketErrorText(error));
     return;
   }
@@ -741,6 +745,15 @@ void FeedSim::flush(Client& c) {
     c.outPos = 0;
   }
   updateInterest(c);
+}
+
+void FeedSim::noteUnblocked(Client& c) {
+  std::int64_t waited = m_loop.now() - c.blockedSinceMs;
+  c.blockedSinceMs = -1;
+  if (waited <= c.longestBlockedMs) return;
+  c.longestBlockedMs = waited;
+  LOG_WRN("#" << c.id << " read nothing for " << waited << " ms with " << c.out.size() - c.outPos
+              << " bytes waiting beyond the socket");
 }
 
 void FeedSim::updateInterest(Client& c) {

@@ -85,6 +85,11 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
     std::set<std::string> refused;
     unsigned pingsOutstanding = 0;
     long framesSent = 0;
+    // Since when the socket has refused bytes that wait for it (-1: it has
+    // not), and the longest such wait so far: how long the client left its
+    // feed unread.
+    std::int64_t blockedSinceMs = -1;
+    std::int64_t longestBlockedMs = 0;
     unsigned publishRow = 0;
     bool stalled = false;
     bool closeAfterFlush = false;
@@ -128,6 +133,8 @@ class FeedSim : public EventLoopHandler, public TimerHandler {
   void queueBytes(Client& c, unsigned char type, const std::string& bytes, const std::string& what);
   void flush(Client& c);
   void updateInterest(Client& c);
+  // The socket of `c` takes bytes again: logs its longest wait yet.
+  void noteUnblocked(Client& c);
   void closeClient(Client& c, const std::string& reason);
   void reap();
   Client* findClient(int fd);
