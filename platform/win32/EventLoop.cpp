@@ -219,6 +219,11 @@ void EventLoop::setInterest(int fd, unsigned interest) {
   if (writeAdded) kickWrite(hwnd, fd);
 }
 
+void EventLoop::readAgain(int fd) {
+  if (m_watches.count(fd))
+    PostMessageA(windowOf(this), WM_TAVRO_SOCKET, static_cast<WPARAM>(asSocket(fd)), WSAMAKESELECTREPLY(FD_READ, 0));
+}
+
 void EventLoop::unwatch(int fd) {
   if (m_watches.erase(fd) == 0) return;
   // Usually the socket is closed already, and the call fails harmlessly.
