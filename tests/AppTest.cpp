@@ -178,6 +178,8 @@ TEST_F(AppRoutingTest, ImagesAndUpdatesReachTheStockAsText) {
 }
 
 TEST_F(AppRoutingTest, SymbolRecordRowFollowsTheUserLocale) {
+  std::string oldLocale = userLocale;
+  Restore locale([&] { strcpy(userLocale, oldLocale.c_str()); });
   strcpy(userLocale, "fr_FR");
   Stock* vod = findOrCreateStock("LSE_VOD");
   vod->open();
@@ -187,11 +189,11 @@ TEST_F(AppRoutingTest, SymbolRecordRowFollowsTheUserLocale) {
   bool found = false;
   for (const auto& v : vod->values) found |= v.second.str().find("soci\xE9t\xE9") != std::string::npos;
   EXPECT_TRUE(found);
-  strcpy(userLocale, "en_GB");
 }
 
 TEST_F(AppRoutingTest, RequestsAnswerFromTheCacheForTwoSecondsAfterTheLastImage) {
   static std::time_t now = 1000;
+  Restore clock([] { setStockClock(nullptr); });
   setStockClock([] { return now; });
   Stock* vod = findOrCreateStock("LSE_VOD");
   vod->open();
@@ -210,7 +212,6 @@ TEST_F(AppRoutingTest, RequestsAnswerFromTheCacheForTwoSecondsAfterTheLastImage)
   now = vod->lastUpdate + 3;
   EXPECT_EQ(ask(), " ");
   EXPECT_EQ(sink->getRecordStatus(vod->rid.c_str()).status, QELSTATUS_SNAPSHOT_WAIT);
-  setStockClock(nullptr);
 }
 
 TEST_F(AppRoutingTest, ErrorStatusMarksTheStockInvalid) {

@@ -24,8 +24,6 @@ const int BID = 4, VOLUME = 16, LAST_TRADE_TIME = 42, NAME = 67, FLAGS = 23, LAS
 class DdeFormatsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TZ", "UTC0", 1);
-    tzset();
     InitializeFIDs();
     initTradeCodes();
     market = new Market("LSE", "LSE", 'R', 0);
@@ -34,6 +32,7 @@ class DdeFormatsTest : public ::testing::Test {
   void TearDown() override { delete market; }
   std::string xl(const char* text, int fid) { return hex(renderXlTable(&stock, text, fid)); }
   std::string text(const char* t, int fid) { return renderText(&stock, t, fid); }
+  TimeZoneGuard utc{"UTC0"};
   Market* market = nullptr;
   Stock stock;
 };

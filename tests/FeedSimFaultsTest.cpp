@@ -70,10 +70,8 @@ TEST_F(FeedSimFaultsTest, FramesAClientMustNotSendAreCountedAndDropped) {
     SCOPED_TRACE(hex(k.bytes));
     SimHarness h(quiet());
     RawClient c(h);
-    ASSERT_TRUE(c.login());
-    ASSERT_TRUE(c.send(k.bytes + frame(QELMSG_PING, "")));
     Frame f;
-    ASSERT_TRUE(c.readFrame(f));
+    ASSERT_TRUE(c.loginSendRead(k.bytes + frame(QELMSG_PING, ""), f));
     EXPECT_EQ(f.type, QELMSG_PING_ACK) << "connection kept, no answer to the bad frame";
     EXPECT_EQ(kind(h.sim(), k.kind), 1u);
     EXPECT_EQ(h.sim().stats().violations, 1u);
@@ -128,10 +126,8 @@ TEST_F(FeedSimFaultsTest, TruncatedUpdateIsCutInsideItsFirstField) {
   o.truncatedUpdate = true;
   SimHarness h(o);
   RawClient c(h);
-  ASSERT_TRUE(c.login());
-  ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^LSE^VOD")));
   Frame f;
-  ASSERT_TRUE(c.readFrame(f));
+  ASSERT_TRUE(c.loginSendRead(frame(QELMSG_OPEN, "L1^LSE^VOD"), f));
   ASSERT_EQ(f.type, QELMSG_IMAGE);
   ASSERT_TRUE(c.readFrame(f));
   ASSERT_EQ(f.type, QELMSG_UPDATE);
@@ -159,10 +155,8 @@ TEST_F(FeedSimFaultsTest, SplitBytesWritesOneBytePerWrite) {
   o.splitBytes = true;
   SimHarness h(o);
   RawClient c(h);
-  ASSERT_TRUE(c.login());
-  ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^LSE^VOD")));
   Frame f;
-  ASSERT_TRUE(c.readFrame(f));
+  ASSERT_TRUE(c.loginSendRead(frame(QELMSG_OPEN, "L1^LSE^VOD"), f));
   std::vector<Command> cmds;
   EXPECT_TRUE(parseStream(f.data, cmds));
   const SimStats& s = h.sim().stats();

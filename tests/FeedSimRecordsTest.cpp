@@ -40,10 +40,8 @@ class FeedSimRecordsTest : public ::testing::Test {
 TEST_F(FeedSimRecordsTest, OpenedRecordGetsALevelOneImage) {
   SimHarness h(quiet());
   RawClient c(h);
-  ASSERT_TRUE(c.login());
-  ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^LSE^VOD")));
   Frame f;
-  ASSERT_TRUE(c.readFrame(f));
+  ASSERT_TRUE(c.loginSendRead(frame(QELMSG_OPEN, "L1^LSE^VOD"), f));
   EXPECT_EQ(f.type, QELMSG_IMAGE);
   EXPECT_EQ(f.rid, "L1^LSE^VOD");
   std::vector<Command> cmds;
@@ -76,10 +74,8 @@ TEST_F(FeedSimRecordsTest, OpenedRecordGetsALevelOneImage) {
 TEST_F(FeedSimRecordsTest, OpenedRecordGetsSelectRowUpdates) {
   SimHarness h(withRate(50));
   RawClient c(h);
-  ASSERT_TRUE(c.login());
-  ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^LSE^VOD")));
   Frame f;
-  ASSERT_TRUE(c.readFrame(f));
+  ASSERT_TRUE(c.loginSendRead(frame(QELMSG_OPEN, "L1^LSE^VOD"), f));
   ASSERT_EQ(f.type, QELMSG_IMAGE);
   for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(c.readFrame(f));
@@ -105,11 +101,9 @@ TEST_F(FeedSimRecordsTest, SeededTimeFieldsCountStepsFromAFixedBase) {
   o.seed = 7;
   SimHarness h(o);
   RawClient c(h);
-  ASSERT_TRUE(c.login());
-  ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^LSE^VOD")));
   Frame f;
   std::vector<Command> cmds;
-  ASSERT_TRUE(c.readFrame(f));
+  ASSERT_TRUE(c.loginSendRead(frame(QELMSG_OPEN, "L1^LSE^VOD"), f));
   ASSERT_TRUE(parseStream(f.data, cmds));
   EXPECT_EQ(*cmds[1].field(fid("LAST_CHANGE_TIME")), "1700000000");
   for (int i = 1; i <= 3; ++i) {
@@ -198,10 +192,8 @@ TEST_F(FeedSimRecordsTest, InstrumentsOptionAddsSyntheticInstrumentsTheDemoAccou
   SimHarness h(o);
   ASSERT_TRUE(h.ok());
   RawClient c(h);
-  ASSERT_TRUE(c.login());
-  ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^LSE^S0002") + frame(QELMSG_OPEN, "L1^LSE^S0003")));
   Frame f;
-  ASSERT_TRUE(c.readFrame(f));
+  ASSERT_TRUE(c.loginSendRead(frame(QELMSG_OPEN, "L1^LSE^S0002") + frame(QELMSG_OPEN, "L1^LSE^S0003"), f));
   EXPECT_EQ(f.type, QELMSG_IMAGE);
   EXPECT_EQ(f.rid, "L1^LSE^S0002");
   std::vector<Command> cmds;
@@ -217,10 +209,8 @@ TEST_F(FeedSimRecordsTest, InstrumentsOptionAddsSyntheticInstrumentsTheDemoAccou
 TEST_F(FeedSimRecordsTest, DelayedMarketNeedsTheDelayForm) {
   SimHarness h(quiet());
   RawClient c(h);
-  ASSERT_TRUE(c.login());
   Frame f;
-  ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^NQ^MSFT^d")));
-  ASSERT_TRUE(c.readFrame(f));
+  ASSERT_TRUE(c.loginSendRead(frame(QELMSG_OPEN, "L1^NQ^MSFT^d"), f));
   EXPECT_EQ(f.type, QELMSG_IMAGE);
   EXPECT_EQ(h.sim().stats().violations, 0u);
 
@@ -270,10 +260,8 @@ TEST_F(FeedSimRecordsTest, IdentifiersTheClientCannotBuildAreRefusedAndCounted) 
     SCOPED_TRACE(k.rid);
     SimHarness h(quiet());
     RawClient c(h);
-    ASSERT_TRUE(c.login("lse", "lse"));
-    ASSERT_TRUE(c.send(frame(QELMSG_OPEN, k.rid)));
     Frame f;
-    ASSERT_TRUE(c.readFrame(f));
+    ASSERT_TRUE(c.loginSendRead(frame(QELMSG_OPEN, k.rid), f, "lse", "lse"));
     EXPECT_EQ(hex(f.bytes), hex(frame(QELMSG_STATUS, k.rid, statusError())));
     EXPECT_EQ(kind(h.sim(), k.kind), 1u);
     EXPECT_EQ(h.sim().stats().violations, 1u);
@@ -283,10 +271,8 @@ TEST_F(FeedSimRecordsTest, IdentifiersTheClientCannotBuildAreRefusedAndCounted) 
 TEST_F(FeedSimRecordsTest, SymbolSnapshotHasOneRowPerLanguage) {
   SimHarness h(quiet());
   RawClient c(h);
-  ASSERT_TRUE(c.login());
-  ASSERT_TRUE(c.send(frame(QELMSG_SNAPSHOT, "SYM^LSE^VOD")));
   Frame f;
-  ASSERT_TRUE(c.readFrame(f));
+  ASSERT_TRUE(c.loginSendRead(frame(QELMSG_SNAPSHOT, "SYM^LSE^VOD"), f));
   EXPECT_EQ(f.type, QELMSG_IMAGE);
   EXPECT_EQ(f.rid, "SYM^LSE^VOD");
   std::vector<Command> cmds;
@@ -318,10 +304,8 @@ TEST_F(FeedSimRecordsTest, SymbolSnapshotHasOneRowPerLanguage) {
 TEST_F(FeedSimRecordsTest, InstrumentWithoutDescriptionsGetsOneEnglishRow) {
   SimHarness h(quiet());
   RawClient c(h);
-  ASSERT_TRUE(c.login());
-  ASSERT_TRUE(c.send(frame(QELMSG_SNAPSHOT, "SYM^NY^IBM")));
   Frame f;
-  ASSERT_TRUE(c.readFrame(f));
+  ASSERT_TRUE(c.loginSendRead(frame(QELMSG_SNAPSHOT, "SYM^NY^IBM"), f));
   std::vector<Command> cmds;
   ASSERT_TRUE(parseStream(f.data, cmds));
   ASSERT_EQ(cmds.size(), 2u);
@@ -333,10 +317,8 @@ TEST_F(FeedSimRecordsTest, InstrumentWithoutDescriptionsGetsOneEnglishRow) {
 TEST_F(FeedSimRecordsTest, OpenedSymbolRecordGetsItsImageButNoUpdates) {
   SimHarness h(withRate(50));
   RawClient c(h);
-  ASSERT_TRUE(c.login());
-  ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "SYM^LSE^BARC")));
   Frame f;
-  ASSERT_TRUE(c.readFrame(f));
+  ASSERT_TRUE(c.loginSendRead(frame(QELMSG_OPEN, "SYM^LSE^BARC"), f));
   EXPECT_EQ(f.type, QELMSG_IMAGE);
   EXPECT_TRUE(c.framesFor(100).empty());
   ASSERT_TRUE(c.send(frame(QELMSG_CLOSE, "SYM^LSE^BARC")));
@@ -347,10 +329,8 @@ TEST_F(FeedSimRecordsTest, OpenedSymbolRecordGetsItsImageButNoUpdates) {
 TEST_F(FeedSimRecordsTest, SnapshotOfAnOpenRecordKeepsItsUpdates) {
   SimHarness h(withRate(50));
   RawClient c(h);
-  ASSERT_TRUE(c.login());
   Frame f;
-  ASSERT_TRUE(c.send(frame(QELMSG_SNAPSHOT, "L1^LSE^BARC")));
-  ASSERT_TRUE(c.readFrame(f));
+  ASSERT_TRUE(c.loginSendRead(frame(QELMSG_SNAPSHOT, "L1^LSE^BARC"), f));
   EXPECT_EQ(f.type, QELMSG_IMAGE);
   for (const Frame& g : c.framesFor(100)) EXPECT_NE(g.type, QELMSG_UPDATE);  // snapshot alone: no updates
   ASSERT_TRUE(c.send(frame(QELMSG_OPEN, "L1^LSE^BARC")));

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/Log.h"
+#include "tests/TestSupport.h"
 
 namespace {
 
@@ -17,8 +18,6 @@ std::time_t fixedClock() { return clockNow; }
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TZ", "UTC0", 1);
-    tzset();
     clockNow = 1709283907;
     setLogClock(fixedClock);
     setLogStreams(&out);
@@ -30,6 +29,7 @@ class LogTest : public ::testing::Test {
     setDebugStream(nullptr);
     setLogLevel(oldLevel);
   }
+  TimeZoneGuard utc{"UTC0"};
   std::ostringstream out;
   int oldLevel = 2;
 };

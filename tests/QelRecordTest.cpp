@@ -425,11 +425,8 @@ TEST(QelRecordTest, FollowsAPlainModelThroughManyOperations) {
   // boundaries, and rows of up to 40 FIDs, so that long rows are indexed.
   QelRecord rec;
   ModelRecord model;
-  std::uint32_t seed = 12345;
-  auto next = [&seed](std::uint32_t n) {
-    seed = seed * 1103515245u + 12345u;
-    return (seed >> 8) % n;
-  };
+  TestRandom random(12345);
+  auto next = [&random](std::uint32_t n) { return random.below(n); };
   for (int step = 0; step < 20000; ++step) {
     unsigned rows = rec.getNumRows();
     bool growing = step < 10000;

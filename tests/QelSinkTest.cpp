@@ -229,6 +229,7 @@ std::time_t manualClock() { return manualNow; }
 
 TEST_F(QelSinkTest, ProcessReopensStaleRecordsAtMostEveryOtherSecond) {
   manualNow = std::time(nullptr) + 100;  // past the construction second
+  Restore clock([] { QelSink::setClock(nullptr); });
   QelSink::setClock(manualClock);
   LogCapture logs;
   for (int second = 0; second < 6; ++second, ++manualNow) {
@@ -249,7 +250,6 @@ TEST_F(QelSinkTest, ProcessReopensStaleRecordsAtMostEveryOtherSecond) {
     }
   }
   EXPECT_EQ(logs.count("reopened stale 1"), 3);
-  QelSink::setClock(nullptr);
 }
 
 // One cell of the table, driven through the sink: put RID in `from`, apply
@@ -293,13 +293,14 @@ TEST_P(QelSinkTableTest, StoredStatusFollowsTheTable) {
     case QELACTION_STATUS_CLOSED: feed(frame(QELMSG_STATUS, RID, le32(QELSTATUS_CLOSED))); break;
     case QELACTION_STATUS_STALE: feed(frame(QELMSG_STATUS, RID, le32(QELSTATUS_STALE))); break;
     case QELACTION_DISCONNECT: sink.disconnect(); break;
-    case QELACTION_REOPEN:
+    case QELACTION_REOPEN: {
       // The periodic stale check walks every record through this column.
       manualNow = std::time(nullptr) + 100;
+      Restore clock([] { QelSink::setClock(nullptr); });
       QelSink::setClock(manualClock);
       sink.process();
-      QelSink::setClock(nullptr);
       break;
+    }
   }
   int after = expected == QELSTATUS_ERROR || expected == QELSTATUS_NO_CHANGE ? c.from : expected;
   EXPECT_EQ(status(), after);

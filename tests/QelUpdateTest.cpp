@@ -596,11 +596,8 @@ TEST(QelUpdateTest, EncodedRecordRebuildsItsNonEmptyRowsInOrder) {
 
 TEST(QelUpdateTest, EncodingTakesExactlyTheUpdateLengthAfterManyOperations) {
   QelRecord rec;
-  std::uint32_t seed = 777;
-  auto next = [&seed](std::uint32_t n) {
-    seed = seed * 1103515245u + 12345u;
-    return (seed >> 16) % n;
-  };
+  TestRandom random(777);
+  auto next = [&random](std::uint32_t n) { return random.below(n); };
   for (int step = 0; step < 500; ++step) {
     unsigned rows = rec.getNumRows();
     switch (next(6)) {

@@ -7,6 +7,7 @@
 // same instant and its timers fire at exact times; only the first idle turn
 // after some activity waits (a millisecond) for bytes still on their way.
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <cmath>
@@ -246,6 +247,14 @@ class RawClient {
     if (!readFrame(f) || f.type != QELMSG_NAME) return false;
     if (!send(frame(QELMSG_NAME, "default") + frame(QELMSG_SNAPSHOT, "AUTH^" + user + "^" + password))) return false;
     return readFrame(f) && f.type == QELMSG_IMAGE;
+  }
+  // The start of most tests: the login, `bytes` sent, and the first frame back in `f`.
+  ::testing::AssertionResult loginSendRead(const std::string& bytes, Frame& f, const std::string& user = "demo",
+                                           const std::string& password = "demo") {
+    if (!login(user, password)) return ::testing::AssertionFailure() << "login as " << user << " failed";
+    if (!send(bytes)) return ::testing::AssertionFailure() << "could not send " << bytes.size() << " bytes";
+    if (!readFrame(f)) return ::testing::AssertionFailure() << "no frame came back";
+    return ::testing::AssertionSuccess();
   }
 
  private:

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "platform/Socket.h"
 #include "support/Log.h"
@@ -28,6 +29,22 @@ int LogCapture::count(const std::string& s) const {
   int n = 0;
   for (std::size_t p = t.find(s); p != std::string::npos; p = t.find(s, p + s.size())) ++n;
   return n;
+}
+
+TimeZoneGuard::TimeZoneGuard(const char* tz) {
+  const char* old = std::getenv("TZ");
+  m_had = old != nullptr;
+  if (old) m_old = old;
+  ::setenv("TZ", tz, 1);
+  ::tzset();
+}
+
+TimeZoneGuard::~TimeZoneGuard() {
+  if (m_had)
+    ::setenv("TZ", m_old.c_str(), 1);
+  else
+    ::unsetenv("TZ");
+  ::tzset();
 }
 
 TempDir::TempDir() {

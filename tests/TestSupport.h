@@ -7,7 +7,51 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
+
+// Undoes a change to process-wide state (a clock, the user's locale) when
+// the test ends, however it ends.
+class Restore {
+ public:
+  explicit Restore(std::function<void()> undo) : m_undo(std::move(undo)) {}
+  ~Restore() {
+    if (m_undo) m_undo();
+  }
+  Restore(const Restore&) = delete;
+  Restore& operator=(const Restore&) = delete;
+
+ private:
+  std::function<void()> m_undo;
+};
+
+// The process's time zone (TZ) for the life of the object; then the old one.
+class TimeZoneGuard {
+ public:
+  explicit TimeZoneGuard(const char* tz);
+  ~TimeZoneGuard();
+  TimeZoneGuard(const TimeZoneGuard&) = delete;
+  TimeZoneGuard& operator=(const TimeZoneGuard&) = delete;
+
+ private:
+  bool m_had = false;
+  std::string m_old;
+};
+
+// A small seeded generator for tests that walk many random operations: the
+// same sequence with every compiler and library, so a failing walk repeats.
+class TestRandom {
+ public:
+  explicit TestRandom(std::uint32_t seed) : m_state(seed) {}
+  // A number below `n` (n > 0).
+  std::uint32_t below(std::uint32_t n) {
+    m_state = m_state * 1103515245u + 12345u;
+    return (m_state >> 16) % n;
+  }
+
+ private:
+  std::uint32_t m_state;
+};
 
 // Routes every log level into a string for the life of the object.
 class LogCapture {
