@@ -12,6 +12,7 @@
 
 #include "app/TavroDDE.h"
 #include "dde/DDEInterface.h"
+#include "dde/RtdTopics.h"
 #include "dde/Stock.h"
 #include "feed/Market.h"
 #include "platform/Socket.h"
@@ -184,6 +185,7 @@ void handleAuthImage(QelMessage* msg) {
     serviceFailed();
     return;
   }
+  RtdTopics::setMarketsKnown(true);
   // The dialog has gone: say that it worked, and what the account may link.
   shell->trayNotify("TAVRO: signed in", signedInNotice(255).c_str());
 }

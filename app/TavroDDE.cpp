@@ -6,11 +6,13 @@
 
 #include "app/App.h"
 #include "dde/DDEInterface.h"
+#include "dde/RtdTopics.h"
 #include "dde/Stock.h"
 #include "feed/QelRecordSet.h"
 #include "feed/StdFID.h"
 #include "feed/TradeCodes.h"
 #include "platform/OnlyCopy.h"
+#include "platform/RtdServer.h"
 #include "support/Log.h"
 #include "support/TavroUtil.h"
 
@@ -47,6 +49,7 @@ class Timers : public TimerHandler {
   }
 };
 Timers timers;
+RtdTopicsFactory rtdTopicsFactory;
 
 }  // namespace
 
@@ -113,8 +116,17 @@ void serviceFailed() {
   loop->postQuit(1);
 }
 
+void openRtdDoor() {
+  // Before the sign-in dialog: a spreadsheet that started the program waits
+  // for COM's answer, and the trader may take a while to sign in. Before the
+  // first window too, so that COM's apartment is the program's own.
+  RtdTopics::setMarketsKnown(false);
+  if (!rtdOpen(&rtdTopicsFactory)) LOG_ERR("the RTD server could not be registered; spreadsheets reach TAVRO by DDE only");
+}
+
 void shutDown() {
   if (shell) shell->trayRemove();
+  rtdClose();
   closeDDE();
   flushLogLimits();  // what was held back is counted before the program ends
 }
@@ -129,6 +141,7 @@ bool anotherCopyRuns(Shell& platformShell) {
 
 int tavroMain(Shell& platformShell, EventLoop& eventLoop) {
   if (anotherCopyRuns(platformShell)) return 0;
+  openRtdDoor();
   startUp(platformShell, eventLoop);
   connect();
   loop->setAfterEvent(updateStats);

@@ -35,7 +35,9 @@ int tavroMain(Shell& platformShell, EventLoop& eventLoop);
 bool anotherCopyRuns(Shell& platformShell);
 // Start-up up to the login flow (tables, log level, tray, timers, sink, listener).
 void startUp(Shell& platformShell, EventLoop& eventLoop);
-// What the main loop ends with: tray removed, DDE service closed.
+// Lets spreadsheets reach the program through their RTD function.
+void openRtdDoor();
+// What the main loop ends with: tray removed, RTD and DDE services closed.
 void shutDown();
 
 const char* localeForId(unsigned lcid);
