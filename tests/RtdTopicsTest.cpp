@@ -75,6 +75,7 @@ const RtdValue ERROR_VALUE = RtdValue::ofText("ERROR");
 TEST_F(RtdTopicsTest, ConnectAnswersAsARequestWouldInTheCellsOfXlTable) {
   update("LSE_VOD", {{BID, "12.5"}, {NAME, "Vodafone Group"}, {LAST_TRADE_TIME, "1709283907"},
                      {LAST_TRADE_TYPE, "0"}});
+  const std::string tooLong(128, 'x');
   struct Case {
     const char* topic;
     const char* item;
@@ -92,7 +93,7 @@ TEST_F(RtdTopicsTest, ConnectAnswersAsARequestWouldInTheCellsOfXlTable) {
       {"lse_vod", "NO_SUCH_FIELD", ERROR_VALUE},
       {"xyz_abc", "BID", ERROR_VALUE},  // a market the account does not have
       {"vod", "BID", ERROR_VALUE},      // no instrument code
-      {std::string(128, 'x').c_str(), "BID", ERROR_VALUE},
+      {tooLong.c_str(), "BID", ERROR_VALUE},
   };
   long id = 1;
   for (const Case& c : cases) EXPECT_EQ(connect(id++, c.topic, c.item), c.value) << c.topic << " " << c.item;
