@@ -14,6 +14,7 @@
 #include "feed/StdFID.h"
 #include "feed/TradeCodes.h"
 #include "support/Log.h"
+#include "tests/RecordText.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -123,24 +124,9 @@ TEST_F(DdeFormatsTest, RenderingsCompareAsTheClientWouldSeeThem) {
   xltableFmt = 0;
 }
 
-// A symbol-record update of one row: language tag and fields.
-std::string symbolRow(const std::vector<std::pair<QelFID, std::string>>& fields) {
-  std::string buffer(1 << 20, '\0');
-  QelUpdate writer;
-  writer.setWorkingBuffer(&buffer[0], static_cast<unsigned>(buffer.size()));
-  writer.addRow();
-  for (const auto& field : fields) {
-    QelField* f = QelField::create(field.first, field.second.data(), static_cast<std::uint32_t>(field.second.size()));
-    writer.setField(f);
-    QelField::release(f);
-  }
-  buffer.resize(writer.getDataLength());
-  return buffer;
-}
-
 TEST_F(DdeFormatsTest, LongDescriptiveTextsAreKeptWholeAndCutOnlyInATable) {
   std::string name = "Soci\xC3\xA9t\xC3\xA9 " + std::string(300, 'n');
-  std::string bytes = symbolRow({{FID_LANGUAGE, "en_GB"}, {NAME, name}});
+  std::string bytes = updateRow({{FID_LANGUAGE, "en_GB"}, {NAME, name}});
   QelUpdate reader;
   reader.setBuffer(&bytes[0], static_cast<unsigned>(bytes.size()));
   stock.symbolImage(&reader);
@@ -151,7 +137,7 @@ TEST_F(DdeFormatsTest, LongDescriptiveTextsAreKeptWholeAndCutOnlyInATable) {
 TEST_F(DdeFormatsTest, FieldIdsOutsideTheTableAreNotKept) {
   std::vector<std::pair<QelFID, std::string>> fields;
   for (QelFID fid = 1; fid <= 50000; ++fid) fields.emplace_back(fid * 7, "1");
-  std::string bytes = symbolRow(fields);
+  std::string bytes = updateRow(fields);
   QelUpdate reader;
   reader.setBuffer(&bytes[0], static_cast<unsigned>(bytes.size()));
   stock.image(&reader);

@@ -5,15 +5,29 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "feed/QelField.h"
 #include "feed/QelRecord.h"
+#include "feed/QelUpdate.h"
 
 using FieldPtr = std::unique_ptr<QelField, void (*)(QelField*)>;
 
 inline FieldPtr makeField(QelFID fid, const std::string& data, std::uint16_t flags = 0) {
   return FieldPtr(QelField::create(fid, data.data(), static_cast<std::uint32_t>(data.size()), flags),
                   &QelField::release);
+}
+
+// The bytes of an update stream of one row holding `fields`.
+inline std::string updateRow(const std::vector<std::pair<QelFID, std::string>>& fields) {
+  std::string buffer(1 << 20, '\0');
+  QelUpdate writer;
+  writer.setWorkingBuffer(&buffer[0], static_cast<unsigned>(buffer.size()));
+  writer.addRow();
+  for (const auto& field : fields) writer.setField(makeField(field.first, field.second).get());
+  buffer.resize(writer.getDataLength());
+  return buffer;
 }
 
 inline std::string dataOf(const QelField* f) { return f ? std::string(f->getData(), f->getLength()) : "<none>"; }

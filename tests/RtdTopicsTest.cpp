@@ -18,6 +18,7 @@
 #include "feed/StdFID.h"
 #include "feed/TradeCodes.h"
 #include "support/Log.h"
+#include "tests/RecordText.h"
 #include "tests/ServerHarness.h"
 #include "tests/TestSupport.h"
 
@@ -49,17 +50,9 @@ class RtdTopicsTest : public ::testing::Test {
   }
   // One level-1 update of `fields` applied to the instrument.
   static void update(const char* symbol, const std::vector<std::pair<QelFID, std::string>>& fields) {
-    std::string buffer(4096, '\0');
-    QelUpdate writer;
-    writer.setWorkingBuffer(&buffer[0], static_cast<unsigned>(buffer.size()));
-    writer.addRow();
-    for (const auto& field : fields) {
-      QelField* f = QelField::create(field.first, field.second.data(), static_cast<std::uint32_t>(field.second.size()));
-      writer.setField(f);
-      QelField::release(f);
-    }
+    std::string bytes = updateRow(fields);
     QelUpdate reader;
-    reader.setBuffer(&buffer[0], writer.getDataLength());
+    reader.setBuffer(&bytes[0], static_cast<unsigned>(bytes.size()));
     findOrCreateStock(symbol)->image(&reader);
   }
   RtdValue connect(long id, const std::string& topic, const std::string& item) {
