@@ -548,6 +548,21 @@ if [ $rc -eq 3 ]; then pass "request for an unknown item refused (exit 3)"; else
 client request lse_vod BID --service NOSUCHSERVICE > /dev/null 2>&1
 rc=$?
 if [ $rc -eq 2 ]; then pass "unknown service (exit 2)"; else fail "unknown service" "exit $rc"; fi
+# Topics beyond ASCII, named by a Unicode client: one that Windows-1252 can
+# show is lse_vod (its third part names nothing); one it cannot is refused at
+# connect, never acknowledged and then left silent.
+out=$(client advise 'lse_vod_€' BID --count 1 --seconds 20 2> "$TMP/client.err" | tr -d '\r')
+if echo "$out" | grep -q "^lse_vod_€ BID [0-9]"; then
+  pass "advise lse_vod_€ BID updates as lse_vod: $out"
+else
+  fail "advise lse_vod_€ BID" "\"$out\" $(cat "$TMP/client.err")"
+fi
+out=$(client advise 'lse_vod_中' BID --count 1 --seconds 5 2>&1 | tr -d '\r')
+if echo "$out" | grep -q "no server answered" && ! echo "$out" | grep -q " BID "; then
+  pass "advise lse_vod_中 BID refused at connect: $out"
+else
+  fail "advise lse_vod_中 BID" "\"$out\""
+fi
 
 # An advise loop kept up while the rest goes on.
 client advise lse_vod BID OFFER --count 6 --seconds 12 > "$TMP/advise.txt" 2> "$TMP/advise.err" &

@@ -185,10 +185,24 @@ HWND RawDdeClient::serverHost() const {
   return parent && parent != GetDesktopWindow() ? parent : HWND_BROADCAST;
 }
 
+namespace {
+
+// UTF-8 to UTF-16; names are made as Unicode atoms, as a Unicode client
+// makes them, so a topic may hold what the ANSI code page cannot show.
+std::wstring wide(const char* utf8) {
+  int size = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+  std::wstring text(size > 0 ? static_cast<std::size_t>(size) : 1, L'\0');
+  if (size > 0) MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &text[0], size);
+  text.resize(text.size() - 1);
+  return text;
+}
+
+}  // namespace
+
 bool RawDdeClient::initiate(const char* service, const char* topic, int timeoutMs, HWND to) {
   if (!m_window) return false;
-  ATOM app = GlobalAddAtomA(service);
-  ATOM top = GlobalAddAtomA(topic);
+  ATOM app = GlobalAddAtomW(wide(service).c_str());
+  ATOM top = GlobalAddAtomW(wide(topic).c_str());
   m_initiating = true;
   m_answers = 0;
   DWORD_PTR ignored = 0;

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "tools/ddeclient/win32/RawDdeClient.h"
+
+#include <shellapi.h>
 #include "tools/ddeclient/ClientOptions.h"
 #include "tools/ddeclient/XlTable.h"
 
@@ -185,9 +187,34 @@ int runWatch(const Options& o) {
   return 0;
 }
 
+// The arguments in UTF-8 whatever the ANSI code page, which would turn a
+// topic's characters outside it into "?".
+std::vector<std::string> utf8Arguments() {
+  int n = 0;
+  LPWSTR* wideArgs = CommandLineToArgvW(GetCommandLineW(), &n);
+  std::vector<std::string> args;
+  for (int i = 0; wideArgs && i < n; ++i) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, wideArgs[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string arg(size > 1 ? static_cast<std::size_t>(size) : 1, '\0');
+    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, wideArgs[i], -1, &arg[0], size, nullptr, nullptr);
+    arg.resize(arg.size() - 1);
+    args.push_back(arg);
+  }
+  if (wideArgs) LocalFree(wideArgs);
+  return args;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::vector<std::string> args = utf8Arguments();
+  std::vector<char*> utf8Argv;
+  for (std::string& arg : args) utf8Argv.push_back(&arg[0]);
+  utf8Argv.push_back(nullptr);
+  if (!args.empty()) {
+    argc = static_cast<int>(args.size());
+    argv = utf8Argv.data();
+  }
   Options o;
   int rc = parse(argc, argv, o);
   if (rc < 0) return 0;
