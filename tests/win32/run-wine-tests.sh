@@ -261,6 +261,15 @@ start_tavro() {
   TAVRO_PID=$!
 }
 
+# The processes of TavroDDE.exe running in this suite's prefix, however started.
+prefix_tavros() {
+  local p
+  for p in /proc/[0-9]*; do
+    tr '\0' '\n' < "$p/environ" 2> /dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+    tr '\0' ' ' < "$p/cmdline" 2> /dev/null | grep -q 'TavroDDE\.exe' && echo "${p#/proc/}"
+  done
+}
+
 # Waits up to $2 seconds for TavroDDE.exe to end by itself; checks its exit status.
 expect_exit() {
   local name=$1 exited=0 rc
@@ -848,10 +857,16 @@ if driver prompt --timeout 30 > /dev/null; then
     # returns (no call reaches the server); every later step is checked when
     # it does.
     skip "RTD client" "CoCreateInstance(Tavro.RTD) did not return within 90 s under Wine"
-    # Measured: TavroDDE.exe then no longer answers its tray menu either.
+    # Measured: TavroDDE.exe then no longer answers its tray menu either, and
+    # COM may have started a copy of its own: end every TavroDDE.exe of this
+    # prefix, and say how many there were.
     kill "$TAVRO_PID" 2> /dev/null
     wait "$TAVRO_PID" 2> /dev/null
     TAVRO_PID=""
+    others=$(prefix_tavros)
+    echo "  TavroDDE.exe processes left in this prefix after the skip: $(echo $others | wc -w)"
+    # shellcheck disable=SC2086
+    [ -n "$others" ] && kill $others 2> /dev/null
   else
     fail "RTD client" "exit $rc: $(tr -d '\r' < "$TMP/rtd.out" | grep 'FAIL' | head -2)"
   fi
