@@ -1,3 +1,5 @@
+#include <memory>
+
 #include "app/TavroDDE.h"
 #include "platform/RtdServer.h"
 
@@ -6,6 +8,8 @@ int main(int argc, char** argv) {
   // The registration switches do their work and end: no window, no sign-in.
   if (rtdRegistrationCommand(argc, argv, code)) return code;
   EventLoop eventLoop;
-  Shell* platformShell = createPlatformShell(eventLoop);
+  // Owned here, so that a copy that ends at once, finding another running,
+  // gives it back too.
+  std::unique_ptr<Shell> platformShell(createPlatformShell(eventLoop));
   return tavroMain(*platformShell, eventLoop);
 }
