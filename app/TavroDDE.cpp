@@ -131,16 +131,22 @@ void shutDown() {
   flushLogLimits();  // what was held back is counted before the program ends
 }
 
-bool anotherCopyRuns(Shell& platformShell) {
+bool anotherCopyRuns(Shell& platformShell, bool startedByCom) {
   if (claimOnlyCopy()) return false;
+  // Nobody asked for a window when COM started this copy: a box would wait
+  // for a click that never comes, with the spreadsheet waiting behind it.
+  if (startedByCom) {
+    LOG_WRN("started for a spreadsheet's RTD link, but another copy is running and serves it; this one ends");
+    return true;
+  }
   LOG_WRN("another copy is running; this one ends");
   platformShell.messageBox("TavroDDE is already running; its icon is in the notification area.", "TAVRO",
                            Shell::BUTTONS_OK);
   return true;
 }
 
-int tavroMain(Shell& platformShell, EventLoop& eventLoop) {
-  if (anotherCopyRuns(platformShell)) return 0;
+int tavroMain(Shell& platformShell, EventLoop& eventLoop, bool startedByCom) {
+  if (anotherCopyRuns(platformShell, startedByCom)) return 0;
   openRtdDoor();
   startUp(platformShell, eventLoop);
   connect();

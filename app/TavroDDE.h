@@ -29,10 +29,12 @@ extern EventLoop* loop;
 const std::size_t MAX_LOGIN_ENTRY = 124;
 
 // Runs the whole program on `eventLoop` with `platformShell`; the exit code.
-int tavroMain(Shell& platformShell, EventLoop& eventLoop);
+// `startedByCom`: COM started it for a spreadsheet (-Embedding).
+int tavroMain(Shell& platformShell, EventLoop& eventLoop, bool startedByCom = false);
 // Before any dialog: true when another copy serves this session, after
-// telling the user so; the caller then ends with status 0.
-bool anotherCopyRuns(Shell& platformShell);
+// telling the user so (only the log when COM started this one); the caller
+// then ends with status 0.
+bool anotherCopyRuns(Shell& platformShell, bool startedByCom = false);
 // Start-up up to the login flow (tables, log level, tray, timers, sink, listener).
 void startUp(Shell& platformShell, EventLoop& eventLoop);
 // Lets spreadsheets reach the program through their RTD function.

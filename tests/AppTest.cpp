@@ -314,6 +314,10 @@ TEST(AppStartUpTest, SecondCopySaysWhereTheFirstIsAndEndsWithZero) {
             std::vector<std::string>({"TAVRO: TavroDDE is already running; its icon is in the notification area."}));
   EXPECT_TRUE(h.shell.prompts.empty());
   EXPECT_FALSE(h.shell.trayAdded);
+  // Started by COM for a spreadsheet: nobody is there to click a box.
+  EXPECT_EQ(tavroMain(h.shell, h.loop, true), 0);
+  EXPECT_EQ(h.shell.boxes.size(), 1u);
+  EXPECT_TRUE(h.shell.prompts.empty());
   ::close(first);
   EXPECT_FALSE(anotherCopyRuns(h.shell));  // the first has gone: this one may serve
 }
