@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <utility>
 #include <vector>
 
 enum : unsigned { EVENT_READ = 1u, EVENT_WRITE = 2u, EVENT_CLOSE = 4u };
@@ -119,12 +120,15 @@ class EventLoop {
   bool serveSockets(const std::vector<Ready>& ready, bool mainLoop);
   bool serveSocket(const Ready& r);
   bool runTimers(bool mainLoop);
+  bool writeSoon(bool mainLoop);
 
   MonotonicClock* m_clock;
   EventLoop* m_previous;
   std::map<int, Watch> m_watches;
   std::set<int> m_readAgain;
   int m_resumeFd = -1;  // POSIX: where the last turn's budget ran out
+  // POSIX: sockets (and their watches' generations) that came to want writing this turn.
+  std::vector<std::pair<int, std::uint64_t>> m_writeSoon;
   std::map<int, Timer> m_timers;
   std::set<int> m_timerIds;
   std::deque<std::function<void()>> m_posted;

@@ -75,6 +75,28 @@ TEST_F(EventLoopTest, ReportsReadWriteAndOneClose) {
   EXPECT_FALSE(loop.runOnce(0));
 }
 
+// Wanting to write while handling a read is answered in the same turn, as
+// on Windows, not after another wait for readiness; and only once.
+TEST_F(EventLoopTest, WriteWantedDuringATurnIsOfferedInThatTurn) {
+  EventLoop loop;
+  Recorder r;
+  r.onSocket = [&](int s, unsigned ev) {
+    if (ev == EVENT_READ) {
+      char buf[64];
+      socketRecv(s, buf, sizeof buf);
+      loop.setInterest(s, EVENT_READ | EVENT_CLOSE | EVENT_WRITE);
+      loop.setInterest(s, EVENT_READ | EVENT_CLOSE | EVENT_WRITE);
+    } else if (ev == EVENT_WRITE) {
+      loop.setInterest(s, EVENT_READ | EVENT_CLOSE);
+    }
+  };
+  loop.watch(fd, &r, EVENT_READ | EVENT_CLOSE);
+  server.send("x");
+  ASSERT_TRUE(loop.runOnce(2000));
+  EXPECT_EQ(r.events, std::vector<std::string>({"read", "write"}));
+  EXPECT_FALSE(loop.runOnce(0));
+}
+
 TEST_F(EventLoopTest, TimersFireByIdAtTheirPeriods) {
   ManualClock clock;
   EventLoop loop(&clock);

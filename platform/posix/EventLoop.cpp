@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <vector>
@@ -19,6 +20,13 @@ class SteadyClock : public MonotonicClock {
 
 SteadyClock steadyClock;
 EventLoop* currentLoop = nullptr;
+
+#ifdef POLLRDHUP
+// The peer's end of stream raises POLLRDHUP: a socket without it needs no look.
+const short CLOSE_EVENTS = POLLRDHUP;
+#else
+const short CLOSE_EVENTS = 0;
+#endif
 
 // A readable socket whose next byte is end-of-stream (or a hard error) is a close.
 bool peerClosed(int fd) {
@@ -48,7 +56,10 @@ void EventLoop::watch(int fd, EventLoopHandler* handler, unsigned interest) {
 
 void EventLoop::setInterest(int fd, unsigned interest) {
   auto it = m_watches.find(fd);
-  if (it != m_watches.end()) it->second.interest = interest;
+  if (it == m_watches.end()) return;
+  if ((interest & EVENT_WRITE) && !(it->second.interest & EVENT_WRITE))
+    m_writeSoon.emplace_back(fd, it->second.generation);
+  it->second.interest = interest;
 }
 
 void EventLoop::unwatch(int fd) {
@@ -95,7 +106,29 @@ bool EventLoop::dispatch(int maxWaitMs, bool mainLoop) {
   bool ranPosted = runPosted(mainLoop);
   bool served = serveSockets(pollWatches(waitBound(maxWaitMs, ranPosted)), mainLoop);
   bool fired = runTimers(mainLoop);
-  return ranPosted || served || fired;
+  bool wrote = writeSoon(mainLoop);
+  return ranPosted || served || fired || wrote;
+}
+
+// A watched socket that came to want writing during the turn is offered the
+// write now, as the Windows loop does, rather than after another poll() that
+// would only say what is almost always so: that it has room.
+bool EventLoop::writeSoon(bool mainLoop) {
+  // Handlers may add to the list; what they add, the next poll() covers.
+  std::size_t wanted = m_writeSoon.size();
+  std::sort(m_writeSoon.begin(), m_writeSoon.begin() + static_cast<std::ptrdiff_t>(wanted));
+  bool dispatched = false;
+  for (std::size_t i = 0; i < wanted; ++i) {
+    std::pair<int, std::uint64_t> w = m_writeSoon[i];
+    if (i > 0 && m_writeSoon[i - 1] == w) continue;
+    auto it = m_watches.find(w.first);
+    if (it == m_watches.end() || it->second.generation != w.second || !(it->second.interest & EVENT_WRITE)) continue;
+    it->second.handler->handleSocketEvent(w.first, EVENT_WRITE);
+    dispatched = true;
+  }
+  m_writeSoon.clear();
+  if (dispatched && mainLoop && m_afterEvent) m_afterEvent();
+  return dispatched;
 }
 
 // Not at all while work is in hand; else until the next timer is due, within `maxWaitMs`.
@@ -120,11 +153,13 @@ std::vector<EventLoop::Ready> EventLoop::pollWatches(int waitMs) {
   for (const auto& w : m_watches) {
     short events = 0;
     if (w.second.interest & (EVENT_READ | EVENT_CLOSE)) events |= POLLIN;
+    if (w.second.interest & EVENT_CLOSE) events |= CLOSE_EVENTS;
     if (w.second.interest & EVENT_WRITE) events |= POLLOUT;
     if (!events) continue;
     fds.push_back(pollfd{w.first, events, 0});
     generations.push_back(w.second.generation);
   }
+  m_writeSoon.clear();  // this poll() answers for them
   if (::poll(fds.data(), fds.size(), waitMs) < 0)  // EINTR: what was asked to be read again still is
     for (pollfd& p : fds) p.revents = 0;
   std::vector<Ready> found;
@@ -176,7 +211,8 @@ bool EventLoop::serveSocket(const Ready& r) {
   }
   bool dispatched = false;
   if (rev & (POLLIN | POLLHUP | POLLERR)) {
-    bool closed = (w->interest & EVENT_CLOSE) &&
+    bool ended = CLOSE_EVENTS == 0 || (rev & (CLOSE_EVENTS | POLLHUP | POLLERR));
+    bool closed = (w->interest & EVENT_CLOSE) && ended &&
                   ((rev & (POLLHUP | POLLERR)) ? peerClosed(fd) || !(rev & POLLIN) : peerClosed(fd));
     if (closed) {
       EventLoopHandler* h = w->handler;
