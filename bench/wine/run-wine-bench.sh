@@ -14,8 +14,13 @@
 # its item, so 100x the updates), latency p50/p99 from the stamp to the
 # client, the server's CPU per delivered message and its RSS.
 #
-# usage: bench/wine/run-wine-bench.sh [--quick] [--exe PATH] [--build DIR] [--feedsim PATH]
+# --rtd measures the RTD door instead: RefreshData of 1,000 changed topics
+# across processes (rtdclient bench), and TavroDDE.exe's CPU per refreshed
+# topic beside its CPU per DDE advise message at 10 updates/s in the same run.
+#
+# usage: bench/wine/run-wine-bench.sh [--quick | --rtd] [--exe PATH] [--build DIR] [--feedsim PATH]
 #   --quick         one low-rate step of TavroDDE.exe only; checks that advise data arrive (no figures judged)
+#   --rtd           the RTD figures above (about 2 minutes)
 #   --exe PATH      the TavroDDE.exe to measure (default: the build's app/TavroDDE.exe)
 #   --build DIR     the mingw build with the bench and driver programs (default build/mingw, built)
 #   --feedsim PATH  the POSIX feedsim (default build/dev/tools/feedsim/feedsim)
@@ -31,13 +36,15 @@ BUILD="$ROOT/build/mingw"
 FEEDSIM="$ROOT/build/dev/tools/feedsim/feedsim"
 EXE=""
 QUICK=0
+RTD=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) QUICK=1; shift ;;
+    --rtd) RTD=1; shift ;;
     --exe) EXE=$2; shift 2 ;;
     --build) BUILD=$2; shift 2 ;;
     --feedsim) FEEDSIM=$2; shift 2 ;;
-    *) echo "usage: $0 [--quick] [--exe PATH] [--build DIR] [--feedsim PATH]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--quick | --rtd] [--exe PATH] [--build DIR] [--feedsim PATH]" >&2; exit 2 ;;
   esac
 done
 
@@ -50,12 +57,13 @@ WINESERVER="$(dirname "$WINE")/wineserver"
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   (cd "$ROOT" && cmake --preset mingw -B "$BUILD" > /dev/null) || { say "cannot configure $BUILD"; exit 1; }
 fi
-cmake --build "$BUILD" -j2 --target TavroDDE dialogdriver winebenchclient minimalddeserver > /dev/null ||
+cmake --build "$BUILD" -j2 --target TavroDDE dialogdriver winebenchclient minimalddeserver rtdclient > /dev/null ||
   { say "build failed"; exit 1; }
 [ -n "$EXE" ] || EXE="$BUILD/app/TavroDDE.exe"
 DRIVER="$BUILD/tools/ddeclient/win32/dialogdriver.exe"
 CLIENT="$BUILD/bench/wine/winebenchclient.exe"
 BASELINE="$BUILD/bench/wine/minimalddeserver.exe"
+RTD_CLIENT="$BUILD/tests/win32/rtdclient.exe"
 
 TMP=$(mktemp -d /tmp/tavro-winebench.XXXXXX)
 XVFB_PID=""
@@ -84,8 +92,9 @@ if [ "${TAVRO_WINE_READY:-0}" != 1 ]; then
   XVFB_PID=$!
   export DISPLAY=":$DISPLAY_NUM"
   for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$DISPLAY_NUM" ] && break; sleep 0.1; done
-  timeout 180 "$WINE" wineboot -i > /dev/null 2>&1 || { say "wineboot failed"; exit 1; }
-  "$WINESERVER" -p
+  # Booted twice: Wine 8.0's first boot leaves two services.exe, and then no service starts.
+  { timeout 180 "$WINE" wineboot -i && "$WINESERVER" -k && timeout 60 "$WINESERVER" -w &&
+    "$WINESERVER" -p && timeout 120 "$WINE" wineboot; } > /dev/null 2>&1 || { say "wineboot failed"; exit 1; }
 fi
 
 wait_for_line() {  # seconds pattern file
@@ -144,33 +153,105 @@ measure() {  # pid seconds label rate
   echo "$messages" > "$TMP/messages.$label.$rate"
 }
 
-start_feed() {  # rate
-  "$FEEDSIM" --host 127.0.0.1 --port 7000 --instruments "$INSTRUMENTS" --stamp --spread \
-    --rate "$(awk -v r="$1" -v n="$INSTRUMENTS" 'BEGIN { printf "%g", r / n }')" > "$TMP/feedsim.log" 2>&1 &
+start_feed() {  # rate [instruments]
+  local n=${2:-$INSTRUMENTS}
+  "$FEEDSIM" --host 127.0.0.1 --port 7000 --instruments "$n" --stamp --spread \
+    --rate "$(awk -v r="$1" -v n="$n" 'BEGIN { printf "%g", r / n }')" > "$TMP/feedsim.log" 2>&1 &
   FEEDSIM_PID=$!
   wait_for_line 10 "listening on" "$TMP/feedsim.log"
 }
 
 stop_pid() { [ -n "$1" ] && { kill "$1" 2> /dev/null; wait "$1" 2> /dev/null; }; }
 
-tavro_step() {  # rate seconds
-  start_feed "$1" || { say "feedsim did not start"; return 1; }
+start_tavro() {  # rate [instruments]: a fresh feed and TavroDDE.exe, signed in
+  start_feed "$@" || { say "feedsim did not start"; return 1; }
   "$WINE" "$EXE" > "$TMP/tavro.out" 2>&1 &
   SERVER_PID=$!
   timeout 60 "$WINE" "$DRIVER" login demo demo --timeout 30 > /dev/null 2>&1
-  if ! wait_for_line 20 "logged in" "$TMP/tavro.out"; then
-    say "TavroDDE.exe did not log in: $(tail -2 "$TMP/tavro.out")"
-    stop_pid "$SERVER_PID"; SERVER_PID=""
-    stop_pid "$FEEDSIM_PID"; FEEDSIM_PID=""
-    return 1
-  fi
-  measure "$SERVER_PID" "$2" TavroDDE "$1"
-  local rc=$?
+  wait_for_line 20 "logged in" "$TMP/tavro.out" && return 0
+  say "TavroDDE.exe did not log in: $(tail -2 "$TMP/tavro.out")"
+  stop_tavro
+  return 1
+}
+
+stop_tavro() {
   timeout 30 "$WINE" "$DRIVER" menu-exit --timeout 15 > /dev/null 2>&1
   for _ in $(seq 1 50); do kill -0 "$SERVER_PID" 2> /dev/null || break; sleep 0.2; done
   stop_pid "$SERVER_PID"; SERVER_PID=""
   stop_pid "$FEEDSIM_PID"; FEEDSIM_PID=""
+}
+
+tavro_step() {  # rate seconds
+  start_tavro "$1" || return 1
+  measure "$SERVER_PID" "$2" TavroDDE "$1"
+  local rc=$?
+  stop_tavro
   return $rc
+}
+
+# TavroDDE.exe's CPU per second of wall time (us/s) between the client's lines
+# "$2: start" and "$2: end" in file $3.
+cpu_between() {  # pid label file
+  wait_for_line 180 "^rtd: $2: start" "$3" || return 1
+  local c0 c1 t0 t1
+  c0=$(cpu_ticks "$1")
+  t0=$(date +%s%N)
+  wait_for_line 180 "^rtd: $2: end" "$3" || return 1
+  c1=$(cpu_ticks "$1")
+  t1=$(date +%s%N)
+  awk -v c=$(( (c1 - c0) * TICK_US )) -v t=$(( (t1 - t0) / 1000 )) 'BEGIN { printf "%.0f", c / (t / 1e6) }'
+}
+median3() { printf '%s\n' "$@" | sort -n | sed -n 2p; }
+ms() { local v out=""; for v in "$@"; do out="$out${out:+ }$(( v / 1000 ))"; done; echo "$out"; }
+
+RTD_TOPICS=1000
+RTD_WINDOW=10
+rtd_step() {
+  # Every instrument updates once in 2 s with a new stamp in TIME, so each
+  # refresh, 2 s apart as a spreadsheet's by default, finds every TIME topic changed.
+  start_tavro $(( RTD_TOPICS / 2 )) "$RTD_TOPICS" || return 1
+  local out="$TMP/rtd-bench.out"
+  timeout 30 "$WINE" "$RTD_CLIENT" register "$("$WINE" winepath -w "$EXE" 2> /dev/null | tr -d '\r')" > /dev/null
+  timeout 600 "$WINE" "$RTD_CLIENT" bench lse_s "$RTD_TOPICS" "$RTD_WINDOW" > "$out" 2>&1 &
+  local client=$!
+  local idle=() quiet=() busy=() round
+  for round in 1 2 3; do
+    idle+=("$(cpu_between "$SERVER_PID" "idle $round" "$out")")
+    quiet+=("$(cpu_between "$SERVER_PID" "unrefreshed $round" "$out")")
+    busy+=("$(cpu_between "$SERVER_PID" "refresh $round" "$out")")
+  done
+  wait "$client"
+  local rc=$?
+  timeout 30 "$WINE" "$RTD_CLIENT" unregister > /dev/null
+  stop_tavro
+  local r
+  r=$(tr -d '\r' < "$out" | sed -n 's/^result: //p')
+  if [ $rc -ne 0 ] || [ -z "$r" ] || [ "${#busy[@]}" -ne 3 ] || [ -z "${busy[2]}" ]; then
+    say "RTD: no measurement: $(tr -d '\r' < "$out" | tail -3 | tr '\n' ' ')"
+    return 1
+  fi
+  set -- $r
+  # refreshes K values V median_topics T median_us U median_bytes B window_ms W
+  local refreshes=$2 values=$4 topics=$6 us=$8 bytes=${10} window_ms=${12}
+  local per_s idle_us quiet_us busy_us
+  per_s=$(awk -v v="$values" -v w="$window_ms" 'BEGIN { printf "%.0f", v / (w / 1000) }')
+  idle_us=$(median3 "${idle[@]}")
+  quiet_us=$(median3 "${quiet[@]}")
+  busy_us=$(median3 "${busy[@]}")
+  say "RTD: $RTD_TOPICS topics on $RTD_TOPICS instruments, feed $(( RTD_TOPICS / 2 )) updates/s, a refresh every 2 s"
+  say "RTD: RefreshData across processes: median $us us for $topics changed topics" \
+    "($(awk -v u="$us" -v t="$topics" 'BEGIN { printf "%.2f", u / t }') us a topic), $bytes bytes of array; $refreshes refreshes"
+  say "RTD: TavroDDE.exe CPU in 3 rounds of ${RTD_WINDOW} s windows (ms/s): idle $(ms "${idle[@]}")," \
+    "TIME unrefreshed $(ms "${quiet[@]}"), TIME refreshed $(ms "${busy[@]}") ($per_s values/s)"
+  # The RTD's own work is the difference between the windows; the spread of
+  # equal windows across rounds says how small a difference they resolve.
+  local spread
+  spread=$(printf '%s\n' "${idle[@]}" | sort -n | sed -n '1p;$p' | tr '\n' ' ')
+  say "RTD: per refreshed topic value (medians of the windows): update path" \
+    "$(awk -v q="$quiet_us" -v i="$idle_us" -v v="$per_s" 'BEGIN { printf "%.1f", (q - i) / v }') us," \
+    "refresh $(awk -v b="$busy_us" -v q="$quiet_us" -v v="$per_s" 'BEGIN { printf "%.1f", (b - q) / v }') us," \
+    "$(awk -v b="$busy_us" -v v="$per_s" 'BEGIN { printf "%.1f", b / v }') us in all (the feed's cost included);" \
+    "the idle windows alone differ by up to $(echo "$spread" | awk -v v="$per_s" '{ printf "%.1f", ($2 - $1) / v }') us a value"
 }
 
 baseline_step() {  # rate seconds
@@ -186,6 +267,14 @@ baseline_step() {  # rate seconds
 header() {
   printf '%-10s %7s %9s %10s %9s %9s %8s %7s\n' server "sent/s" "deliv/s" "msgs/s" "p50 us" "p99 us" "us/msg" "RSS kB"
 }
+
+if [ "$RTD" = 1 ]; then
+  say "DDE beside it: $INSTRUMENTS instruments x $ITEMS loops at 10 updates/s"
+  header
+  tavro_step 10 4 || exit 1
+  rtd_step || exit 1
+  exit 0
+fi
 
 if [ "$QUICK" = 1 ]; then
   say "quick: $INSTRUMENTS instruments x $ITEMS loops, 5 updates/s, 3 s"

@@ -13,6 +13,14 @@
 //                               (Wine reads COM classes only there)
 //   rtdclient unregister        removes them
 //   rtdclient run SECONDS       the session above; SECONDS of comparison
+//   rtdclient bench PREFIX N SECONDS
+//                               for the Wine benchmark (TavroDDE.exe running and
+//                               signed in): N topics PREFIX0000.. on NAME, which
+//                               does not change, and in windows of SECONDS the
+//                               same instruments on TIME, stamped at every update,
+//                               unrefreshed, then refreshed every 2 s (a
+//                               spreadsheet's default): each RefreshData timed,
+//                               its array's bytes counted
 // Lines start with "rtd:"; the last is "rtd: PASS" or "rtd: FAIL ...".
 // Exit status: 0 pass, 1 usage, 2 failure.
 
@@ -21,6 +29,7 @@
 #include <ole2.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +54,8 @@ const int LINKS = 12;
 const long VIA_INVOKE = 100;
 const long BAD_ITEM = 201, BAD_INSTRUMENT = 202, NO_MARKET = 203;
 const DWORD WAIT_LOGIN_MS = 90000;
+// How often the benchmark refreshes: a spreadsheet's default throttle.
+const DWORD REFRESH_INTERVAL_MS = 2000;
 
 void say(const char* format, ...) {
   va_list args;
@@ -124,6 +135,7 @@ class UpdateEvent : public IRTDUpdateEvent {
 class Session {
  public:
   int run(double seconds);
+  int bench(const std::string& prefix, int topics, double seconds);
 
  private:
   bool fail(const std::string& why) {
@@ -138,6 +150,10 @@ class Session {
   }
   bool connect(long id, const std::vector<std::string>& strings, bool viaInvoke, VARIANT& value);
   bool refresh(bool viaInvoke);
+  bool create();
+  bool connectAll(const std::string& prefix, int topics, long firstId, const char* item);
+  bool timedRefresh(double& micros, long& count, std::size_t& bytes);
+  bool waitForAll(long firstId, int topics, DWORD ms);
   bool waitForValues(DWORD ms);
   void pump(DWORD ms);
   bool startDde();
@@ -155,6 +171,7 @@ class Session {
   long m_compared = 0, m_equal = 0;
   bool m_failed = false;
   bool m_terminated = false;
+  bool m_autoRefresh = true;
 };
 
 std::string linkName(int link) { return std::string(TOPICS[link / 4]) + " " + ITEMS[link % 4]; }
@@ -238,7 +255,7 @@ bool Session::refresh(bool viaInvoke) {
 void Session::pump(DWORD ms) {
   RawDdeClient::pump(static_cast<int>(ms));
   int notified = m_callback.invoked + m_callback.vtableCalls;
-  if (notified != m_notifications && !m_terminated) {
+  if (notified != m_notifications && !m_terminated && m_autoRefresh) {
     m_notifications = notified;
     refresh(m_refreshes % 2 == 1);
   }
@@ -309,23 +326,28 @@ bool Session::compare() {
   return true;
 }
 
-int Session::run(double seconds) {
+// Creates the server as a spreadsheet does and starts it with the callback.
+bool Session::create() {
   CLSID clsid;
   HRESULT hr = CLSIDFromProgID(RTD_PROGID, &clsid);
-  if (FAILED(hr)) return fail("no class for Tavro.RTD: " + std::to_string(hr)), 2;
+  if (FAILED(hr)) return fail("no class for Tavro.RTD: " + std::to_string(hr));
   ULONGLONG t0 = GetTickCount64();
   say("creating the server");
   hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IRtdServer, reinterpret_cast<void**>(&m_server));
   if (FAILED(hr))
     return fail("CoCreateInstance(Tavro.RTD, CLSCTX_LOCAL_SERVER) failed after " +
-                std::to_string(GetTickCount64() - t0) + " ms: " + std::to_string(hr)), 2;
+                std::to_string(GetTickCount64() - t0) + " ms: " + std::to_string(hr));
   say("server created in %llu ms (IRtdServer through its vtable)", GetTickCount64() - t0);
   hr = m_server->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&m_dispatch));
-  if (FAILED(hr)) return fail("no IDispatch: " + std::to_string(hr)), 2;
-
+  if (FAILED(hr)) return fail("no IDispatch: " + std::to_string(hr));
   long started = 0;
   hr = m_server->ServerStart(&m_callback, &started);
-  if (FAILED(hr) || started != 1) return fail("ServerStart: " + std::to_string(hr)), 2;
+  if (FAILED(hr) || started != 1) return fail("ServerStart: " + std::to_string(hr));
+  return true;
+}
+
+int Session::run(double seconds) {
+  if (!create()) return 2;
   VARIANT beat;
   VariantInit(&beat);
   long alive = 0;
@@ -415,6 +437,115 @@ int Session::run(double seconds) {
   return 0;
 }
 
+bool Session::connectAll(const std::string& prefix, int topics, long firstId, const char* item) {
+  for (int i = 0; i < topics; ++i) {
+    char topic[64];
+    std::snprintf(topic, sizeof topic, "%s%04d", prefix.c_str(), i);
+    VARIANT value;
+    if (!connect(firstId + i, {topic, item}, false, value)) return false;
+    VariantClear(&value);
+  }
+  return true;
+}
+
+// Until every topic of the range shows more than the placeholder.
+bool Session::waitForAll(long firstId, int topics, DWORD ms) {
+  ULONGLONG end = GetTickCount64() + ms;
+  while (GetTickCount64() < end && !m_failed) {
+    pump(50);
+    int ready = 0;
+    for (long id = firstId; id < firstId + topics; ++id) {
+      const std::string& v = m_rtd[id];
+      if (!v.empty() && v != "0" && v != "\" \"" && v != "\"ERROR\"") ++ready;
+    }
+    if (ready == topics) return true;
+  }
+  return fail("not every topic got a value in time");
+}
+
+// One RefreshData as the spreadsheet makes it, timed, and its array's size in memory.
+bool Session::timedRefresh(double& micros, long& count, std::size_t& bytes) {
+  LARGE_INTEGER frequency, t0, t1;
+  QueryPerformanceFrequency(&frequency);
+  LONG n = -1;
+  SAFEARRAY* array = nullptr;
+  QueryPerformanceCounter(&t0);
+  HRESULT hr = m_server->RefreshData(&n, &array);
+  QueryPerformanceCounter(&t1);
+  if (FAILED(hr) || !array) return fail("RefreshData failed: " + std::to_string(hr));
+  bytes = 0;
+  for (LONG i = 0; i < n; ++i) {
+    VARIANT value;
+    VariantInit(&value);
+    LONG at[2] = {1, i};
+    SafeArrayGetElement(array, at, &value);
+    bytes += 2 * sizeof(VARIANT);
+    if (V_VT(&value) == VT_BSTR) bytes += sizeof(DWORD) + SysStringByteLen(V_BSTR(&value)) + sizeof(OLECHAR);
+    VariantClear(&value);
+  }
+  SafeArrayDestroy(array);
+  micros = static_cast<double>(t1.QuadPart - t0.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+  count = n;
+  return true;
+}
+
+// Rounds of three windows, each `seconds` long, the NAME topics holding every
+// instrument open throughout: "idle" (no topic changes), "unrefreshed" (the
+// TIME topics change, nobody refreshes: the update path alone), "refresh"
+// (refreshed every interval). Alternating rounds spread the machine's noise.
+int Session::bench(const std::string& prefix, int topics, double seconds) {
+  const int ROUNDS = 3;
+  if (!create()) return 2;
+  if (!connectAll(prefix, topics, 1, "NAME") || !waitForAll(1, topics, 60000)) return 2;
+  m_autoRefresh = false;
+  const DWORD window = static_cast<DWORD>(seconds * 1000);
+  std::vector<double> micros;
+  std::vector<long> counts;
+  std::vector<std::size_t> bytes;
+  long values = 0;
+  ULONGLONG refreshingMs = 0;
+  for (int round = 1; round <= ROUNDS && !m_failed; ++round) {
+    say("idle %d: start (%d topics on NAME)", round, topics);
+    pump(window);
+    say("idle %d: end", round);
+    const long first = round * topics + 1;  // fresh ids: no old topic answers for a new one
+    if (!connectAll(prefix, topics, first, "TIME") || !waitForAll(first, topics, 60000)) return 2;
+    say("unrefreshed %d: start (%d topics on TIME)", round, topics);
+    pump(window);
+    say("unrefreshed %d: end", round);
+    refresh(false);  // from here each refresh carries one interval's changes
+    say("refresh %d: start", round);
+    const ULONGLONG start = GetTickCount64();
+    while (GetTickCount64() - start < window && !m_failed) {
+      pump(REFRESH_INTERVAL_MS);
+      double us = 0;
+      long count = 0;
+      std::size_t size = 0;
+      if (!timedRefresh(us, count, size)) return 2;
+      micros.push_back(us);
+      counts.push_back(count);
+      bytes.push_back(size);
+      values += count;
+    }
+    refreshingMs += GetTickCount64() - start;
+    say("refresh %d: end", round);
+    for (long id = first; id < first + topics; ++id) m_server->DisconnectData(id);
+  }
+  m_server->ServerTerminate();
+  m_dispatch->Release();
+  m_server->Release();
+  if (micros.empty() || m_failed) return fail("no refresh measured"), 2;
+  auto median = [](auto v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  // result: refreshes K values V median_topics T median_us U median_bytes B window_ms W
+  std::printf("result: refreshes %zu values %ld median_topics %ld median_us %.0f median_bytes %zu window_ms %llu\n",
+              micros.size(), values, median(counts), median(micros), median(bytes), refreshingMs);
+  std::fflush(stdout);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -438,6 +569,16 @@ int main(int argc, char** argv) {
     CoUninitialize();
     return rc;
   }
-  std::fprintf(stderr, "usage: rtdclient register EXE | unregister | run SECONDS\n");
+  if (a.size() == 4 && a[0] == "bench") {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+    int rc = 2;
+    {
+      Session session;
+      rc = session.bench(a[1], std::atoi(a[2].c_str()), std::atof(a[3].c_str()));
+    }
+    CoUninitialize();
+    return rc;
+  }
+  std::fprintf(stderr, "usage: rtdclient register EXE | unregister | run SECONDS | bench PREFIX N SECONDS\n");
   return 1;
 }
