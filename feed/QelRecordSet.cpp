@@ -69,6 +69,7 @@ int QelRecordSet::storeStatus(RecordMap::iterator it, const std::string& rid, in
       std::size_t size = m_records.size();
       if (it == last_record) last_record = m_records.end();
       if (it == cur_record) ++cur_record;
+      m_byName.erase(std::string_view(it->first));
       m_records.erase(it);
       TAVRO_ASSERT(m_records.size() == size - 1, SOURCE);
     } else {
@@ -78,8 +79,9 @@ int QelRecordSet::storeStatus(RecordMap::iterator it, const std::string& rid, in
     return previous;
   }
   TAVRO_ASSERT(status != QELSTATUS_CLOSED, SOURCE);
-  bool inserted = m_records.insert(std::make_pair(rid, QelRecordStatus(status))).second;
-  TAVRO_ASSERT(inserted, SOURCE);
+  auto inserted = m_records.insert(std::make_pair(rid, QelRecordStatus(status)));
+  TAVRO_ASSERT(inserted.second, SOURCE);
+  m_byName[std::string_view(inserted.first->first)] = inserted.first;
   ++m_counts[status];
   return QELSTATUS_CLOSED;
 }
@@ -87,7 +89,8 @@ int QelRecordSet::storeStatus(RecordMap::iterator it, const std::string& rid, in
 int QelRecordSet::setRecordStatus(QelRID rid, int status) {
   TAVRO_ASSERT(rid, SOURCE);
   std::string key(rid);
-  return storeStatus(m_records.find(key), key, status);
+  auto known = m_byName.find(std::string_view(key));
+  return storeStatus(known == m_byName.end() ? m_records.end() : known->second, key, status);
 }
 
 int QelRecordSet::setRecordStatus(int status) {
@@ -99,15 +102,14 @@ int QelRecordSet::setRecordStatus(int status) {
 
 QelRecordStatus QelRecordSet::getRecordStatus(QelRID rid) const {
   TAVRO_ASSERT(rid, SOURCE);
-  // Measured once: each comparison of the walk is then a memcmp.
-  auto it = m_records.find(std::string_view(rid));
-  return it == m_records.end() ? QelRecordStatus(QELSTATUS_CLOSED) : it->second;
+  auto it = m_byName.find(std::string_view(rid));
+  return it == m_byName.end() ? QelRecordStatus(QELSTATUS_CLOSED) : it->second->second;
 }
 
 void QelRecordSet::setRecordOwner(QelRID rid, void* owner) {
   TAVRO_ASSERT(rid, SOURCE);
-  auto it = m_records.find(std::string_view(rid));
-  if (it != m_records.end()) it->second.owner = owner;
+  auto it = m_byName.find(std::string_view(rid));
+  if (it != m_byName.end()) it->second->second.owner = owner;
 }
 
 QelRecordStatus QelRecordSet::getRecordStatus() const {

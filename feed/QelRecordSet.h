@@ -10,6 +10,8 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "net/QelMessage.h"
 
@@ -61,6 +63,8 @@ class QelRecordSet {
  public:
   QelRecordSet();
   virtual ~QelRecordSet() = default;
+  QelRecordSet(const QelRecordSet&) = delete;
+  QelRecordSet& operator=(const QelRecordSet&) = delete;
 
   int setRecordStatus(QelRID rid, int status);
   int setRecordStatus(int status);  // the record last returned by nextRecord
@@ -87,6 +91,9 @@ class QelRecordSet {
   int storeStatus(RecordMap::iterator it, const std::string& rid, int status);
 
   RecordMap m_records;
+  // The same records by hash, for the lookup every feed frame makes; the
+  // keys are the map's own, which stay where they are while in the map.
+  std::unordered_map<std::string_view, RecordMap::iterator> m_byName;
   int m_counts[QELSTATUS_MAX + 1] = {};
   RecordMap::iterator cur_record;
   RecordMap::iterator last_record;  // returned by the latest nextRecord

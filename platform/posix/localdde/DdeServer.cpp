@@ -225,15 +225,15 @@ void queueReply(Instance& in, Client& c, const DdeBridgeMessage& m) {
   armWrite(in, c);
 }
 
-void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, const std::string& bytes) {
+void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::string& bytes) {
   if (c.doomed || c.closed) return;
   dropPending(c, loop.pendingSeq);
   Pending p;
+  p.bytes.swap(bytes);
   if (!lib.spareBytes.empty()) {
-    p.bytes.swap(lib.spareBytes.back());
+    bytes.swap(lib.spareBytes.back());
     lib.spareBytes.pop_back();
   }
-  p.bytes.assign(bytes);
   p.advise = true;
   p.loop = &loop;
   p.seq = loop.pendingSeq = ++c.nextSeq;

@@ -206,7 +206,8 @@ void dropPending(Client& c, std::uint64_t seq);
 void relinkLoops(Client& c, Conv& conv);
 void flush(Instance& in, Client& c);
 void queueReply(Instance& in, Client& c, const DdeBridgeMessage& m);
-void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, const std::string& bytes);
+// Takes the frame in `bytes`, leaving there room for the next (a written one's).
+void queueAdvise(Instance& in, Client& c, AdviseLoop& loop, std::string& bytes);
 // Closes the socket now; the object itself lives until the outermost entry ends.
 void closeClient(Instance& in, Client& c, bool farewell);
 // Ends one conversation: its loops and queued advise data go, and the

@@ -312,7 +312,12 @@ bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
   }
   countRemaining(targets);
   Client* client = nullptr;  // the last target's, while nothing has changed
+  // Each frame is built in the room of one already written and queued as it is.
   std::string wire;
+  if (!lib.spareBytes.empty()) {
+    wire.swap(lib.spareBytes.back());
+    lib.spareBytes.pop_back();
+  }
   for (const PostTarget& t : targets) {
     Conv* conv = findConv(in, t.conv);
     AdviseLoop* l = conv ? conv->findLoop(t.key) : nullptr;
@@ -355,6 +360,8 @@ bool postAdvise(Instance& in, HSZ hszTopic, HSZ hszItem) {
     }
     queueAdvise(in, *client, live, wire);
   }
+  if (wire.capacity() <= 256 && lib.spareBytes.size() < 1024)
+    lib.spareBytes.push_back(std::move(wire));
   return true;
 }
 
