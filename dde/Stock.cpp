@@ -279,9 +279,21 @@ void Stock::notifyLoops(Round* changes) {
     posts.erase(std::unique(posts.begin(), posts.end()), posts.end());
   }
   for (const auto& post : posts)
-    if (post.second > 0 && post.second < NUM_FIDS && fidItems[post.second])
-      DdePostAdvise(ddeInstance, post.first, fidItems[post.second]);
+    if (post.second > 0 && post.second < NUM_FIDS && fidItems[post.second] &&
+        !DdePostAdvise(ddeInstance, post.first, fidItems[post.second]))
+      postFailed(post.second);
   posts.swap(spare);
+}
+
+// The system's DDE library could not hand the value to a client (a full
+// message queue, a client gone): its loop keeps the old value until the field
+// changes again, so a trader must be able to find it in the log.
+void Stock::postFailed(int fid) {
+  char item[64] = "";
+  DdeQueryStringA(ddeInstance, fidItems[fid], item, sizeof item, CP_WINANSI);
+  LOG_ERR_CAPPED("DdePostAdvise " << symbol << " " << item << " failed (DDE error 0x" << std::hex
+                                  << DdeGetLastError(ddeInstance) << std::dec
+                                  << "): a client's loop may show the previous value until the next change");
 }
 
 void Stock::serveNewLoops() {

@@ -82,6 +82,7 @@ class Stock {
   Round* beginRound();
   void endRound();
   void notifyLoops(Round* round);
+  void postFailed(int fid);
   void notifyWatchers();
 };
 
