@@ -8,7 +8,11 @@
 //
 //   winebenchclient TOPIC-PREFIX COUNT SECONDS [ITEM,ITEM...]
 //     topics are TOPIC-PREFIX0000 .. TOPIC-PREFIX<COUNT-1>; items default BID,OFFER,CUR,VOLUME,TIME
-// Prints "ready ..." when the loops run, "measuring" and one "result ..." line.
+// Prints "ready ..." when the loops run, "measuring", one "result ..." line,
+// then "window over": the feed is to be paused then. What was on its way is
+// taken for 3 s, and each topic's TIME is requested and compared with the
+// last stamp its loops brought: one "last values ..." line (a loop left on
+// an older stamp missed its instrument's last change).
 // Exit status: 0 measured, 1 usage, 2 no server, 3 nothing arrived.
 
 #include "bench/wine/Micros.h"
@@ -124,6 +128,23 @@ int main(int argc, char** argv) {
   std::printf("result: seconds %.2f messages %ld updates %ld messages_per_s %.0f updates_per_s %.1f p50_us %.0f p99_us %.0f\n",
               took, messages, updates, static_cast<double>(messages) / took, static_cast<double>(updates) / took,
               static_cast<double>(p50), static_cast<double>(p99));
+  std::printf("window over\n");
+  for (ULONGLONG until = GetTickCount64() + 3000; GetTickCount64() < until;) {
+    RawDdeClient::pump(5);
+    for (std::size_t i = 0; i < clients.size(); ++i)
+      while (clients[i]->takeAdvise(v)) {
+        long long stamp = std::atoll(v.data.c_str());
+        if (stamp >= STAMP_FLOOR && stamp > lastStamp[i]) lastStamp[i] = stamp;
+      }
+  }
+  int held = 0, asked = 0;
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    DdeValue now;
+    if (clients[i]->request("TIME", CF_TEXT, 3000, now) != DdeReply::Ok) continue;
+    ++asked;
+    if (std::atoll(now.data.c_str()) <= lastStamp[i]) ++held;
+  }
+  std::printf("last values: %d of %d topics' loops hold the TIME a request answers\n", held, asked);
   for (auto& c : clients) c->terminate(200);
   return updates > 0 ? 0 : 3;
 }

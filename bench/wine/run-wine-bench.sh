@@ -3,7 +3,7 @@
 # stamping field 52 with its send time, updates spread over each second),
 # TavroDDE.exe logged in through its dialog, and a raw-DDE-message client
 # (winebenchclient) with 100 instruments x 5 advise loops. The total update
-# rate rises step by step (1 to 400 updates/s) until the updates delivered
+# rate rises step by step (1 to 2,000 updates/s) until the updates delivered
 # fall behind those sent; each step runs a fresh feedsim and a fresh
 # TavroDDE.exe, since under Wine one server process sends at most 65,535
 # advise messages with data. Beside each step, in the same run, a minimal
@@ -130,9 +130,13 @@ measure() {  # pid seconds label rate
   fi
   local c0 c1 rss
   c0=$(cpu_ticks "$pid")
-  wait "$client"
+  wait_for_line $(( ${seconds%.*} + 60 )) "^window over" "$out"
   c1=$(cpu_ticks "$pid")
   rss=$(rss_kb "$pid")
+  # TavroDDE's feed pauses, so that the client can ask each loop's last value.
+  [ "$label" = TavroDDE ] && kill -STOP "$FEEDSIM_PID" 2> /dev/null
+  wait "$client"
+  [ "$label" = TavroDDE ] && kill -CONT "$FEEDSIM_PID" 2> /dev/null
   local r
   r=$(tr -d '\r' < "$out" | sed -n 's/^result: //p')
   if [ -z "$r" ]; then
@@ -150,6 +154,12 @@ measure() {  # pid seconds label rate
     say "  $label at $rate: no data in the window; client: $(tr -d '\r' < "$out" | head -1)"
     [ "$label" = TavroDDE ] && say "  TavroDDE.exe log: $(grep -c XTYP_CONNECT_CONFIRM "$TMP/tavro.out") conversations," \
       "$(grep -c XTYP_ADVSTART "$TMP/tavro.out") advise starts; last: $(tail -1 "$TMP/tavro.out")"
+  fi
+  if [ "$label" = TavroDDE ]; then
+    say "  TavroDDE at $rate/s: $(tr -d '\r' < "$out" | sed -n 's/^ready: //p'); feed paused:" \
+      "$(tr -d '\r' < "$out" | sed -n 's/^last values: //p');" \
+      "posts the DDE library refused: $(grep -c 'DdePostAdvise .* failed' "$TMP/tavro.out")" \
+      "$(grep -m1 'DdePostAdvise .* failed' "$TMP/tavro.out" | tr -d '\r' | sed 's/.*| ERR - /(/; s/$/)/')"
   fi
   echo "$ups" > "$TMP/ups.$label.$rate"
   echo "$messages" > "$TMP/messages.$label.$rate"
@@ -308,7 +318,7 @@ per_update() {  # label rate seconds
 }
 behind() { awk -v a="$(cat "$TMP/ups.$1.$2" 2> /dev/null || echo 0)" -v r="$2" 'BEGIN { exit !(a < 0.9 * r) }'; }
 declare -A searching=([TavroDDE]=1 [baseline]=1) mpu=([TavroDDE]=$(( INSTRUMENTS * ITEMS )) [baseline]=$(( INSTRUMENTS * ITEMS )))
-for rate in 1 2 5 10 20 40 100 200 400; do
+for rate in 1 2 5 10 20 40 100 200 400 1000 2000; do
   for label in TavroDDE baseline; do
     [ "${searching[$label]}" = 1 ] || continue
     seconds=$(window "$rate" "${mpu[$label]}")
