@@ -260,6 +260,19 @@ wait_for_line() {
 
 port_busy() { (exec 3<> "/dev/tcp/127.0.0.1/$1") 2> /dev/null; }
 
+# Ends the feed that runs, if any, and starts a fresh one at RATE updates/s
+# per instrument, its log in $TMP/feedsim-NAME.log.
+restart_feed() {  # name rate
+  if [ -n "$FEEDSIM_PID" ]; then
+    kill "$FEEDSIM_PID" 2> /dev/null
+    wait "$FEEDSIM_PID" 2> /dev/null
+  fi
+  for _ in $(seq 1 50); do port_busy "$PORT" || break; sleep 0.2; done
+  "$FEEDSIM" --host 127.0.0.1 --port "$PORT" --rate "$2" > "$TMP/feedsim-$1.log" 2>&1 &
+  FEEDSIM_PID=$!
+  wait_for_line 10 "listening on" "$TMP/feedsim-$1.log"
+}
+
 start_tavro() {
   "$WINE" "$TAVRO_EXE" > "$TMP/tavro$1.out" 2> "$TMP/tavro$1.err" &
   TAVRO_PID=$!
@@ -706,12 +719,7 @@ else
 fi
 
 # Run 4: the balloon at sign-in, and a second start that leaves the first to serve.
-kill "$FEEDSIM_PID" 2> /dev/null
-wait "$FEEDSIM_PID" 2> /dev/null
-for _ in $(seq 1 50); do port_busy "$PORT" || break; sleep 0.2; done
-"$FEEDSIM" --host 127.0.0.1 --port "$PORT" --rate 2 > "$TMP/feedsim4.log" 2>&1 &
-FEEDSIM_PID=$!
-wait_for_line 10 "listening on" "$TMP/feedsim4.log"
+restart_feed 4 2
 start_tavro 4
 driver login demo demo --timeout 30 > /dev/null
 if wait_for_line 15 "logged in" "$TMP/tavro4.out"; then
@@ -819,12 +827,7 @@ rtd_registered "/regserver"
 
 # A spreadsheet's side (rtdclient) against the installed exe: the class is
 # registered under HKLM too, since Wine reads COM classes only there.
-kill "$FEEDSIM_PID" 2> /dev/null
-wait "$FEEDSIM_PID" 2> /dev/null
-for _ in $(seq 1 50); do port_busy "$PORT" || break; sleep 0.2; done
-"$FEEDSIM" --host 127.0.0.1 --port "$PORT" --rate 2 > "$TMP/feedsim-rtd.log" 2>&1 &
-FEEDSIM_PID=$!
-wait_for_line 10 "listening on" "$TMP/feedsim-rtd.log"
+restart_feed rtd 2
 out=$(wine_run 30 "$RTD_EXE" register "$TAVRO_WIN_PATH")
 if [ $? -ne 0 ]; then fail "RTD class under HKLM" "$out"; fi
 # TavroDDE.exe is not running: COM starts it for the spreadsheet (-Embedding),
@@ -915,10 +918,7 @@ RSS_SLACK_KB=4096
 LONGEST_GAP_MS=5000
 
 start_fault_run() {  # name rate
-  for _ in $(seq 1 50); do port_busy "$PORT" || break; sleep 0.2; done
-  "$FEEDSIM" --host 127.0.0.1 --port "$PORT" --rate "$2" > "$TMP/feedsim-$1.log" 2>&1 &
-  FEEDSIM_PID=$!
-  wait_for_line 10 "listening on" "$TMP/feedsim-$1.log" || return 1
+  restart_feed "$1" "$2" || return 1
   start_tavro "-$1"
   driver login demo demo --timeout 30 > /dev/null
   wait_for_line 15 "logged in" "$TMP/tavro-$1.out" || return 1
