@@ -1,5 +1,6 @@
 #include <cctype>
 #include <memory>
+#include <string>
 
 #include "app/TavroDDE.h"
 #include "platform/RtdServer.h"
@@ -8,13 +9,10 @@ namespace {
 
 // COM starts a local server with "-Embedding" (or "/Embedding").
 bool startedByCom(int argc, char** argv) {
-  static const char EMBEDDING[] = "embedding";
   for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (arg[0] != '-' && arg[0] != '/') continue;
-    std::size_t n = 0;
-    while (EMBEDDING[n] != '\0' && std::tolower(static_cast<unsigned char>(arg[1 + n])) == EMBEDDING[n]) ++n;
-    if (EMBEDDING[n] == '\0' && arg[1 + n] == '\0') return true;
+    std::string arg = argv[i];
+    for (char& c : arg) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (arg == "-embedding" || arg == "/embedding") return true;
   }
   return false;
 }
